@@ -1,0 +1,9 @@
+#include "platform/Scheduler.h"
+
+#include "platform/QtScheduler.h"
+
+Scheduler& Scheduler::shared()
+{
+    static QtScheduler instance;
+    return instance;
+}
