@@ -7,8 +7,7 @@
 
 namespace {
 
-std::optional<QUrl> parsedURL(const QString& text)
-{
+std::optional<QUrl> parsedURL(const QString& text) {
     if (text.isEmpty())
         return std::nullopt;
     const QUrl url(text, QUrl::StrictMode);
@@ -17,8 +16,7 @@ std::optional<QUrl> parsedURL(const QString& text)
     return url;
 }
 
-std::optional<QUrl> optionalURL(const QJsonObject& info, const QString& key)
-{
+std::optional<QUrl> optionalURL(const QJsonObject& info, const QString& key) {
     const QJsonValue value = info.value(key);
     if (!value.isString())
         return std::nullopt;
@@ -27,20 +25,17 @@ std::optional<QUrl> optionalURL(const QJsonObject& info, const QString& key)
 
 } // namespace
 
-std::optional<AppConfiguration> AppConfiguration::load()
-{
+std::optional<AppConfiguration> AppConfiguration::load() {
     const auto info = BundleInfo::main();
     return info ? fromInfo(*info) : std::nullopt;
 }
 
-std::optional<AppConfiguration> AppConfiguration::load(const QString& infoFilePath)
-{
+std::optional<AppConfiguration> AppConfiguration::load(const QString& infoFilePath) {
     const auto info = BundleInfo::read(infoFilePath);
     return info ? fromInfo(*info) : std::nullopt;
 }
 
-std::optional<AppConfiguration> AppConfiguration::fromInfo(const QJsonObject& info)
-{
+std::optional<AppConfiguration> AppConfiguration::fromInfo(const QJsonObject& info) {
     const QJsonValue url = info.value(QStringLiteral("VoxletSupabaseURL"));
     if (!url.isString())
         return std::nullopt;
@@ -61,8 +56,7 @@ std::optional<AppConfiguration> AppConfiguration::fromInfo(const QJsonObject& in
     return configuration;
 }
 
-QUrl AppConfiguration::appendingPathComponent(const QUrl& base, const QString& component)
-{
+QUrl AppConfiguration::appendingPathComponent(const QUrl& base, const QString& component) {
     QUrl url = base;
     url.setPath(TextHelpers::appendingPathComponent(base.path(), component));
     return url;

@@ -6,16 +6,14 @@
 
 namespace BundleInfo {
 
-QString defaultPath()
-{
+QString defaultPath() {
     const QString overridden = qEnvironmentVariable("VOXLET_INFO_FILE");
     if (!overridden.isEmpty())
         return overridden;
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../share/voxlet/Info.json");
 }
 
-std::optional<QJsonObject> read(const QString& path)
-{
+std::optional<QJsonObject> read(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
@@ -25,6 +23,8 @@ std::optional<QJsonObject> read(const QString& path)
     return document.object();
 }
 
-std::optional<QJsonObject> main() { return read(defaultPath()); }
+std::optional<QJsonObject> main() {
+    return read(defaultPath());
+}
 
 } // namespace BundleInfo

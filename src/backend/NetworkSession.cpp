@@ -2,8 +2,7 @@
 
 #include <QNetworkAccessManager>
 
-QNetworkAccessManager& sharedNetworkAccessManager()
-{
+QNetworkAccessManager& sharedNetworkAccessManager() {
     static QNetworkAccessManager* manager = new QNetworkAccessManager();
     return *manager;
 }

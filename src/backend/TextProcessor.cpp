@@ -11,9 +11,7 @@ const QString TextProcessor::fillerPattern =
 
 namespace {
 
-QString removeMatches(const QString& text, const QString& pattern)
-{
-    const QRegularExpression expression(pattern, QRegularExpression::UseUnicodePropertiesOption);
+QString removeMatches(const QString& text, const QRegularExpression& expression) {
     if (!expression.isValid())
         return text;
     QString result = text;
@@ -23,10 +21,13 @@ QString removeMatches(const QString& text, const QString& pattern)
 
 } // namespace
 
-QString TextProcessor::removeFillerWords(const QString& text)
-{
-    QString result = removeMatches(text, leadingFillerPattern);
-    result = removeMatches(result, fillerPattern);
+QString TextProcessor::removeFillerWords(const QString& text) {
+    // Compiled once: building these Unicode-aware patterns costs far more than matching a sentence.
+    static const QRegularExpression leading(leadingFillerPattern,
+                                            QRegularExpression::UseUnicodePropertiesOption);
+    static const QRegularExpression anywhere(fillerPattern, QRegularExpression::UseUnicodePropertiesOption);
+    QString result = removeMatches(text, leading);
+    result = removeMatches(result, anywhere);
     result = result.trimmed();
     // One pass only: a run of three spaces becomes two, as the original clean-up did.
     result.replace(QStringLiteral("  "), QStringLiteral(" "));

@@ -16,7 +16,9 @@ inline constexpr std::array<AIFormatPreset, 8> allCases{
     AIFormatPreset::message, AIFormatPreset::prompt, AIFormatPreset::formal,  AIFormatPreset::summary};
 
 QString rawValue(AIFormatPreset preset);
-inline QString id(AIFormatPreset preset) { return rawValue(preset); }
+inline QString id(AIFormatPreset preset) {
+    return rawValue(preset);
+}
 std::optional<AIFormatPreset> fromRawValue(const QString& raw);
 QString title(AIFormatPreset preset);
 QString shortLabel(AIFormatPreset preset);

@@ -15,22 +15,21 @@ std::atomic<bool> toStandardOutput{true};
 
 } // namespace
 
-void setAppSystemLog(std::shared_ptr<SystemLog> log)
-{
+void setAppSystemLog(std::shared_ptr<SystemLog> log) {
     std::lock_guard lock(systemLogMutex);
     installedSystemLog = std::move(log);
 }
 
-std::shared_ptr<SystemLog> appSystemLog()
-{
+std::shared_ptr<SystemLog> appSystemLog() {
     std::lock_guard lock(systemLogMutex);
     return installedSystemLog;
 }
 
-void setAppLogToStandardOutput(bool enabled) { toStandardOutput = enabled; }
+void setAppLogToStandardOutput(bool enabled) {
+    toStandardOutput = enabled;
+}
 
-void appLog(const QString& message)
-{
+void appLog(const QString& message) {
     if (toStandardOutput.load(std::memory_order_relaxed)) {
         QByteArray line = message.toUtf8();
         line.append('\n');

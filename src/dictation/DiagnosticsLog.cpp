@@ -11,12 +11,9 @@
 
 DiagnosticsLog::DiagnosticsLog(std::function<QString()> provider)
     : folderProvider(std::move(provider))
-    , worker([this] { run(); })
-{
-}
+    , worker([this] { run(); }) {}
 
-DiagnosticsLog::~DiagnosticsLog()
-{
+DiagnosticsLog::~DiagnosticsLog() {
     {
         std::lock_guard lock(mutex);
         stopping = true;
@@ -25,31 +22,29 @@ DiagnosticsLog::~DiagnosticsLog()
     worker.join();
 }
 
-DiagnosticsLog& DiagnosticsLog::shared()
-{
+DiagnosticsLog& DiagnosticsLog::shared() {
     // Destroyed at exit after the lines still queued are written: the last lines before a quit
     // (an update, a crash report) are the ones a user most needs.
     static DiagnosticsLog instance(&DiagnosticsLog::defaultFolder);
     return instance;
 }
 
-QString DiagnosticsLog::defaultFolder()
-{
+QString DiagnosticsLog::defaultFolder() {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
     if (base.isEmpty() || !QDir::isAbsolutePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     return base + QStringLiteral("/Voxlet");
 }
 
-QString DiagnosticsLog::formatLine(const QString& message, const QDateTime& timestamp)
-{
+QString DiagnosticsLog::formatLine(const QString& message, const QDateTime& timestamp) {
     return timestamp.toUTC().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + message + QLatin1Char('\n');
 }
 
-void DiagnosticsLog::write(const QString& message) { write(message, QDateTime::currentDateTimeUtc()); }
+void DiagnosticsLog::write(const QString& message) {
+    write(message, QDateTime::currentDateTimeUtc());
+}
 
-void DiagnosticsLog::write(const QString& message, const QDateTime& timestamp)
-{
+void DiagnosticsLog::write(const QString& message, const QDateTime& timestamp) {
     Entry entry{folderProvider(), formatLine(message, timestamp).toUtf8()};
     {
         std::lock_guard lock(mutex);
@@ -58,14 +53,12 @@ void DiagnosticsLog::write(const QString& message, const QDateTime& timestamp)
     wake.notify_one();
 }
 
-void DiagnosticsLog::flush()
-{
+void DiagnosticsLog::flush() {
     std::unique_lock lock(mutex);
     idle.wait(lock, [this] { return pending.empty() && !busy; });
 }
 
-void DiagnosticsLog::run()
-{
+void DiagnosticsLog::run() {
     std::unique_lock lock(mutex);
     for (;;) {
         wake.wait(lock, [this] { return stopping || !pending.empty(); });
@@ -88,8 +81,7 @@ void DiagnosticsLog::run()
 
 namespace {
 
-void reportFailure(const QString& description)
-{
+void reportFailure(const QString& description) {
     // Only the system log hears of it: writing it to the file would fail the same way, and standard
     // output is for the program's own messages.
     if (auto log = appSystemLog())
@@ -98,8 +90,7 @@ void reportFailure(const QString& description)
 
 } // namespace
 
-void DiagnosticsLog::append(const Entry& entry)
-{
+void DiagnosticsLog::append(const Entry& entry) {
     QDir folder(entry.folder);
     if (!folder.mkpath(QStringLiteral("."))) {
         reportFailure(QStringLiteral("could not create the folder %1").arg(entry.folder));

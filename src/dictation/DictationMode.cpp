@@ -2,8 +2,7 @@
 
 namespace DictationModes {
 
-QString rawValue(DictationMode mode)
-{
+QString rawValue(DictationMode mode) {
     switch (mode) {
     case DictationMode::flash:
         return QStringLiteral("flash");
@@ -17,18 +16,18 @@ QString rawValue(DictationMode mode)
     return {};
 }
 
-std::optional<DictationMode> fromRawValue(const QString& raw)
-{
+std::optional<DictationMode> fromRawValue(const QString& raw) {
     for (DictationMode mode : allCases)
         if (rawValue(mode) == raw)
             return mode;
     return std::nullopt;
 }
 
-bool streamsAudio(DictationMode mode) { return mode != DictationMode::pro; }
+bool streamsAudio(DictationMode mode) {
+    return mode != DictationMode::pro;
+}
 
-QString shortcutName(DictationMode mode)
-{
+QString shortcutName(DictationMode mode) {
     switch (mode) {
     case DictationMode::flash:
         return QStringLiteral("toggleDictation");

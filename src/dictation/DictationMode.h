@@ -10,9 +10,8 @@ enum class DictationMode { flash, pro, flashTranslate, proTranslate };
 
 namespace DictationModes {
 
-inline constexpr std::array<DictationMode, 4> allCases{DictationMode::flash, DictationMode::pro,
-                                                       DictationMode::flashTranslate,
-                                                       DictationMode::proTranslate};
+inline constexpr std::array<DictationMode, 4> allCases{
+    DictationMode::flash, DictationMode::pro, DictationMode::flashTranslate, DictationMode::proTranslate};
 
 QString rawValue(DictationMode mode);
 std::optional<DictationMode> fromRawValue(const QString& raw);

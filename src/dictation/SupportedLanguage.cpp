@@ -2,8 +2,7 @@
 
 namespace SupportedLanguages {
 
-const QList<SupportedLanguage>& all()
-{
+const QList<SupportedLanguage>& all() {
     static const QList<SupportedLanguage> languages = [] {
         struct Row {
             const char* code;
@@ -27,14 +26,14 @@ const QList<SupportedLanguage>& all()
         };
         QList<SupportedLanguage> list;
         for (const Row& row : rows)
-            list.append({QString::fromLatin1(row.code), QString::fromUtf16(row.flag), QString::fromLatin1(row.name)});
+            list.append(
+                {QString::fromLatin1(row.code), QString::fromUtf16(row.flag), QString::fromLatin1(row.name)});
         return list;
     }();
     return languages;
 }
 
-SupportedLanguage selected(const QString& code)
-{
+SupportedLanguage selected(const QString& code) {
     for (const SupportedLanguage& language : all())
         if (language.code == code)
             return language;

@@ -4,8 +4,7 @@
 
 namespace TextHelpers {
 
-int characterCount(const QString& text)
-{
+int characterCount(const QString& text) {
     if (text.isEmpty())
         return 0;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
@@ -15,8 +14,7 @@ int characterCount(const QString& text)
     return count;
 }
 
-QStringList characters(const QString& text)
-{
+QStringList characters(const QString& text) {
     QStringList result;
     if (text.isEmpty())
         return result;
@@ -30,18 +28,18 @@ QStringList characters(const QString& text)
     return result;
 }
 
-QString trimmed(const QString& text) { return text.trimmed(); }
+QString trimmed(const QString& text) {
+    return text.trimmed();
+}
 
-bool isBlank(const QString& text)
-{
+bool isBlank(const QString& text) {
     for (QChar c : text)
         if (!c.isSpace())
             return false;
     return true;
 }
 
-int wordCount(const QString& text)
-{
+int wordCount(const QString& text) {
     int count = 0;
     bool inWord = false;
     for (QChar c : text) {
@@ -53,8 +51,7 @@ int wordCount(const QString& text)
     return count;
 }
 
-QString appendingPathComponent(const QString& basePath, const QString& component)
-{
+QString appendingPathComponent(const QString& basePath, const QString& component) {
     QString head = basePath;
     while (head.endsWith(QLatin1Char('/')))
         head.chop(1);

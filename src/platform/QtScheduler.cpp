@@ -3,8 +3,7 @@
 #include <QPointer>
 #include <QTimer>
 
-void QtScheduler::schedule(Duration delay, QObject* context, std::function<void()> action)
-{
+void QtScheduler::schedule(Duration delay, QObject* context, std::function<void()> action) {
     if (context) {
         QTimer::singleShot(delay, Qt::PreciseTimer, context, std::move(action));
         return;
@@ -12,6 +11,10 @@ void QtScheduler::schedule(Duration delay, QObject* context, std::function<void(
     QTimer::singleShot(delay, Qt::PreciseTimer, std::move(action));
 }
 
-Scheduler::TimePoint QtScheduler::now() const { return std::chrono::steady_clock::now(); }
+Scheduler::TimePoint QtScheduler::now() const {
+    return std::chrono::steady_clock::now();
+}
 
-QDateTime QtScheduler::currentDateTime() const { return QDateTime::currentDateTimeUtc(); }
+QDateTime QtScheduler::currentDateTime() const {
+    return QDateTime::currentDateTimeUtc();
+}

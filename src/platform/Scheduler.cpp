@@ -2,8 +2,7 @@
 
 #include "platform/QtScheduler.h"
 
-Scheduler& Scheduler::shared()
-{
+Scheduler& Scheduler::shared() {
     static QtScheduler instance;
     return instance;
 }

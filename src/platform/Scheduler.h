@@ -32,8 +32,7 @@ public:
         Scheduler& scheduler;
         Duration delay;
         bool await_ready() const noexcept { return false; }
-        void await_suspend(std::coroutine_handle<> handle) const
-        {
+        void await_suspend(std::coroutine_handle<> handle) const {
             scheduler.schedule(delay, nullptr, [handle] { handle.resume(); });
         }
         void await_resume() const noexcept {}
@@ -41,9 +40,10 @@ public:
     SleepAwaitable sleep(Duration delay) { return SleepAwaitable{*this, delay}; }
 
     // Whole milliseconds since `start`.
-    qint64 millisecondsSince(TimePoint start) const
-    {
+    qint64 millisecondsSince(TimePoint start) const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(now() - start).count();
     }
-    double secondsSince(TimePoint start) const { return std::chrono::duration<double>(now() - start).count(); }
+    double secondsSince(TimePoint start) const {
+        return std::chrono::duration<double>(now() - start).count();
+    }
 };

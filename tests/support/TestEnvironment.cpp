@@ -2,12 +2,15 @@
 
 namespace TestEnvironment {
 
-QString sourceDir() { return qEnvironmentVariable("VOXLET_SOURCE_DIR"); }
+QString sourceDir() {
+    return qEnvironmentVariable("VOXLET_SOURCE_DIR");
+}
 
-QString binaryDir() { return qEnvironmentVariable("VOXLET_BINARY_DIR"); }
+QString binaryDir() {
+    return qEnvironmentVariable("VOXLET_BINARY_DIR");
+}
 
-bool hasService(const char* name)
-{
+bool hasService(const char* name) {
     return qEnvironmentVariable((QByteArrayLiteral("VOXLET_TEST_") + name).constData()) == QLatin1String("1");
 }
 

@@ -5,29 +5,24 @@
 ManualScheduler::ManualScheduler()
     : current(std::chrono::steady_clock::time_point() + std::chrono::hours(1))
     , wallOrigin(QDateTime(QDate(2026, 1, 31), QTime(9, 0), Qt::UTC))
-    , wallOriginSteady(current)
-{
-}
+    , wallOriginSteady(current) {}
 
-void ManualScheduler::schedule(Duration delay, QObject* context, std::function<void()> action)
-{
+void ManualScheduler::schedule(Duration delay, QObject* context, std::function<void()> action) {
     tasks.push_back(Task{current + std::max(delay, Duration(0)), nextOrder++, context != nullptr,
                          QPointer<QObject>(context), std::move(action)});
 }
 
-QDateTime ManualScheduler::currentDateTime() const
-{
-    return wallOrigin.addMSecs(std::chrono::duration_cast<std::chrono::milliseconds>(current - wallOriginSteady).count());
+QDateTime ManualScheduler::currentDateTime() const {
+    return wallOrigin.addMSecs(
+        std::chrono::duration_cast<std::chrono::milliseconds>(current - wallOriginSteady).count());
 }
 
-void ManualScheduler::setCurrentDateTime(const QDateTime& dateTime)
-{
+void ManualScheduler::setCurrentDateTime(const QDateTime& dateTime) {
     wallOrigin = dateTime.toUTC();
     wallOriginSteady = current;
 }
 
-std::optional<Scheduler::Duration> ManualScheduler::nextDelay() const
-{
+std::optional<Scheduler::Duration> ManualScheduler::nextDelay() const {
     if (tasks.empty())
         return std::nullopt;
     const auto next = std::min_element(tasks.begin(), tasks.end(),
@@ -35,8 +30,7 @@ std::optional<Scheduler::Duration> ManualScheduler::nextDelay() const
     return std::chrono::duration_cast<Duration>(next->due - current);
 }
 
-void ManualScheduler::advance(Duration step)
-{
+void ManualScheduler::advance(Duration step) {
     const TimePoint target = current + step;
     for (;;) {
         auto next = std::min_element(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) {
@@ -54,8 +48,7 @@ void ManualScheduler::advance(Duration step)
     current = target;
 }
 
-bool ManualScheduler::advanceToNext()
-{
+bool ManualScheduler::advanceToNext() {
     const auto delay = nextDelay();
     if (!delay)
         return false;

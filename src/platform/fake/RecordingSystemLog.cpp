@@ -1,31 +1,26 @@
 #include "platform/fake/RecordingSystemLog.h"
 
-void RecordingSystemLog::info(const QString& message)
-{
+void RecordingSystemLog::info(const QString& message) {
     std::lock_guard lock(mutex);
     infoLines.append(message);
 }
 
-void RecordingSystemLog::error(const QString& message)
-{
+void RecordingSystemLog::error(const QString& message) {
     std::lock_guard lock(mutex);
     errorLines.append(message);
 }
 
-QStringList RecordingSystemLog::infos() const
-{
+QStringList RecordingSystemLog::infos() const {
     std::lock_guard lock(mutex);
     return infoLines;
 }
 
-QStringList RecordingSystemLog::errors() const
-{
+QStringList RecordingSystemLog::errors() const {
     std::lock_guard lock(mutex);
     return errorLines;
 }
 
-void RecordingSystemLog::clear()
-{
+void RecordingSystemLog::clear() {
     std::lock_guard lock(mutex);
     infoLines.clear();
     errorLines.clear();
