@@ -168,9 +168,12 @@ void AudioManager::processCapturedSamples(std::span<const float> samples) {
 
 void AudioManager::handleConfigurationChange(quint64 session) {
     if (session != latestSession)
-        return; // reported by a stream that a recovery has already replaced
+        return; // about a stream that has been replaced or whose change was handled
 
     appLog(QStringLiteral("AudioManager: Audio engine configuration changed"));
+    // One change is often reported more than once (the stream moved, its source removed, the
+    // connection lost): later reports about the same stream are settled by this one.
+    ++latestSession;
     if (!recording) {
         tearDown();
         return;

@@ -70,8 +70,8 @@ private:
     bool recording = false;
     bool deviceOpen = false;
     double sampleRate = 44100.0;
-    // Identifies the latest stream opened, so that a change reported by a stream that has since been
-    // replaced does not start a second recovery.
+    // Identifies the stream whose changes still matter: a change reported by a stream that has been
+    // replaced, or reported again after it was handled, does not start a second recovery.
     quint64 latestSession = 0;
 
     mutable std::mutex bufferMutex;

@@ -376,6 +376,7 @@ private Q_SLOTS:
 
         device->setDefaultFormats(noInput);
         QVERIFY(device->reportConfigurationChange());
+        QVERIFY(device->reportConfigurationChange());
         systemLog->clear();
         QCoreApplication::processEvents(); // handles the change and posts the callbacks
         QCoreApplication::processEvents();
