@@ -49,7 +49,9 @@ public:
     QByteArray audioBuffer() const;
 
     // Receives each PCM chunk (16-bit signed little-endian mono at currentSampleRate), on the capture
-    // thread. May be installed or cleared at any time from the GUI thread.
+    // thread, while the capture device's own lock is held: the receiver must return quickly and never
+    // wait for the GUI thread or for a lock the GUI thread may hold while calling this object. May be
+    // installed or cleared at any time from the GUI thread.
     AudioDataCallback onAudioDataReceived;
     // The level of each captured buffer, 0 to 1, on the GUI thread.
     std::function<void(float level)> onAudioLevelChanged;

@@ -49,6 +49,17 @@ double measuredFrequency(const QByteArray& pcm, double rate) {
     return crossings * rate / static_cast<double>(count);
 }
 
+// The runner's server, or a skip (a failure under CI, where the service must be there).
+#define REQUIRE_SHARED_PULSE_SERVER()                                                                        \
+    do {                                                                                                     \
+        if (!PulseTestServer::sharedAvailable()) {                                                           \
+            if (qEnvironmentVariable("CI") == QLatin1String("true"))                                         \
+                QFAIL("the PulseAudio test server is missing (scripts/services/pulse.sh)");                  \
+            QSKIP("no PulseAudio test server (run through scripts/test)");                                   \
+        }                                                                                                    \
+        server = PulseTestServer::shared();                                                                  \
+    } while (false)
+
 } // namespace
 
 class PulseCaptureTest : public QObject {
@@ -66,16 +77,6 @@ private:
         const QStringList lines = systemLog->infos();
         return std::any_of(lines.begin(), lines.end(),
                            [&](const QString& l) { return l.startsWith(prefix); });
-    }
-
-    bool requireSharedServer() {
-        if (PulseTestServer::sharedAvailable()) {
-            server = PulseTestServer::shared();
-            return true;
-        }
-        if (qEnvironmentVariable("CI") == QLatin1String("true"))
-            qFatal("the PulseAudio test server is missing (scripts/services/pulse.sh)");
-        return false;
     }
 
     // A second virtual microphone on the shared server; its module is unloaded after the test.
@@ -117,8 +118,7 @@ private Q_SLOTS:
     }
 
     void capturedPcmMatchesFedSignal() {
-        if (!requireSharedServer())
-            QSKIP("no PulseAudio test server (run through scripts/test)");
+        REQUIRE_SHARED_PULSE_SERVER();
         AudioManager manager(std::make_unique<PulseAudioCaptureDevice>(server->address()));
         std::mutex receivedMutex;
         QByteArray received;
@@ -175,8 +175,7 @@ private Q_SLOTS:
         QFETCH(bool, unloadSource);
         QFETCH(int, firstRate);
         QFETCH(int, secondRate);
-        if (!requireSharedServer())
-            QSKIP("no PulseAudio test server (run through scripts/test)");
+        REQUIRE_SHARED_PULSE_SERVER();
         const QString extraFifo = loadPipeSource(QStringLiteral("mic2"), 44100);
         QVERIFY2(!extraFifo.isEmpty(), qPrintable(server->error()));
         const QString extraModule = loadedModules.last();
@@ -236,8 +235,8 @@ private Q_SLOTS:
     }
 
     void lostServerInterruptsRecording() {
-        if (!PulseTestServer::sharedAvailable() && qEnvironmentVariable("CI") != QLatin1String("true"))
-            QSKIP("no PulseAudio test server (run through scripts/test)");
+        // The server is killed: this test has one of its own, started like the runner's.
+        REQUIRE_SHARED_PULSE_SERVER();
         const auto privateServer = PulseTestServer::startPrivate();
         QVERIFY2(!privateServer->address().isEmpty(), qPrintable(privateServer->error()));
         PacedFifoWriter writer(privateServer->fifoPath(), 48000, tone(440, 48000));
