@@ -47,6 +47,10 @@ public:
     std::unique_ptr<QSocketNotifier> notifier;
     bool detectableAutoRepeat = false;
     bool connectionLost = false;
+    // The first event code of XKB, whose map notifications replace the core MappingNotify for
+    // clients that use XKB; 0 without XKB.
+    quint8 xkbFirstEvent = 0;
+    bool reloadPending = false;
 
     // Modifier masks of the current modifier map.
     quint16 numLockMask = 0;
@@ -92,6 +96,16 @@ public:
                 xcb_xkb_per_client_flags(connection, XCB_XKB_ID_USE_CORE_KBD, flag, flag, 0, 0, 0), nullptr);
             detectableAutoRepeat = reply && (reply->value & flag);
             std::free(reply);
+            if (const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(connection, &xcb_xkb_id);
+                xkb && xkb->present) {
+                xkbFirstEvent = xkb->first_event;
+                const auto events = static_cast<uint16_t>(XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY |
+                                                          XCB_XKB_EVENT_TYPE_MAP_NOTIFY);
+                const auto parts = static_cast<uint16_t>(
+                    XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP);
+                xcb_xkb_select_events(connection, XCB_XKB_ID_USE_CORE_KBD, events, 0, events, parts, parts,
+                                      nullptr);
+            }
         }
         if (!detectableAutoRepeat)
             appLog(
@@ -335,17 +349,46 @@ public:
         }
         case XCB_MAPPING_NOTIFY: {
             auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
-            if (mapping->request == XCB_MAPPING_POINTER)
-                break;
-            xcb_refresh_keyboard_mapping(keySymbols, mapping);
-            loadModifierMap();
-            appLog(QStringLiteral("GlobalShortcuts: Keyboard layout changed; grabbing the shortcuts again"));
-            regrab();
+            if (mapping->request != XCB_MAPPING_POINTER)
+                scheduleReload();
             break;
         }
         default:
+            if (xkbFirstEvent && (event->response_type & ~0x80) == xkbFirstEvent) {
+                // The XKB event kind is in the second byte.
+                const quint8 kind = reinterpret_cast<const quint8*>(event)[1];
+                if (kind == XCB_XKB_NEW_KEYBOARD_NOTIFY || kind == XCB_XKB_MAP_NOTIFY)
+                    scheduleReload();
+            }
             break;
         }
+    }
+
+    // One layout change arrives as a burst of notifications: reload once after the burst.
+    void scheduleReload() {
+        if (reloadPending)
+            return;
+        reloadPending = true;
+        QMetaObject::invokeMethod(
+            q,
+            [this] {
+                reloadPending = false;
+                reloadKeyboard();
+            },
+            Qt::QueuedConnection);
+    }
+
+    void reloadKeyboard() {
+        if (connectionLost)
+            return;
+        // Grabs name keycodes: ungrab with the old map before the new one is read.
+        ungrabAll();
+        xcb_key_symbols_free(keySymbols);
+        keySymbols = xcb_key_symbols_alloc(connection);
+        loadModifierMap();
+        appLog(QStringLiteral("GlobalShortcuts: Keyboard layout changed; grabbing the shortcuts again"));
+        regrab();
+        processEvents();
     }
 
     void processEvents() {
