@@ -139,6 +139,12 @@ private Q_SLOTS:
         PacedFifoWriter writer(server->fifoPath(), 48000,
                                [](qint64 frame) { return frame < 48000 ? noise(frame) : 0.0f; });
         writer.start();
+        // Capture goes on while the GUI thread is busy and runs no events.
+        QThread::msleep(500);
+        {
+            std::lock_guard lock(receivedMutex);
+            QVERIFY(!received.isEmpty());
+        }
         QTRY_VERIFY_WITH_TIMEOUT(manager.audioBuffer().size() >= 96000, timeoutMs);
         writer.stop();
         manager.stopRecording();
