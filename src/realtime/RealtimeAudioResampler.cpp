@@ -16,6 +16,17 @@ QByteArray resample(const QByteArray& pcm, double sourceRate) {
         return QByteArray();
 
     const double ratio = sourceRate / targetRate;
+    if (ratio == std::floor(ratio)) {
+        // Whole ratios (48 kHz, 32 kHz) step by an integer: the same samples, without the float walk.
+        const auto step = static_cast<qsizetype>(ratio);
+        const qsizetype kept = (sampleCount + step - 1) / step;
+        QByteArray out(kept * 2, Qt::Uninitialized);
+        const auto* source = reinterpret_cast<const quint16*>(pcm.constData());
+        auto* target = reinterpret_cast<quint16*>(out.data());
+        for (qsizetype i = 0; i < kept; ++i)
+            std::memcpy(target + i, source + i * step, 2);
+        return out;
+    }
     const auto capacity = static_cast<qsizetype>(std::ceil(double(sampleCount) / ratio)) + 2;
     QByteArray out(capacity * 2, Qt::Uninitialized);
     const char* source = pcm.constData();

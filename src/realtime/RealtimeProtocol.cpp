@@ -92,23 +92,53 @@ std::optional<OpeningRequest> openingRequest(const QUrl& baseURL, const QString&
     return request;
 }
 
+namespace {
+
+// Standard Base64 with padding, written straight into UTF-16 so the message needs no second pass.
+char16_t* appendBase64(char16_t* out, const QByteArray& bytes) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const qsizetype size = bytes.size();
+    qsizetype i = 0;
+    for (; i + 3 <= size; i += 3) {
+        const unsigned triple = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | unsigned(in[i + 2]);
+        *out++ = char16_t(alphabet[(triple >> 18) & 63]);
+        *out++ = char16_t(alphabet[(triple >> 12) & 63]);
+        *out++ = char16_t(alphabet[(triple >> 6) & 63]);
+        *out++ = char16_t(alphabet[triple & 63]);
+    }
+    if (const qsizetype rest = size - i; rest > 0) {
+        const unsigned triple = (unsigned(in[i]) << 16) | (rest == 2 ? unsigned(in[i + 1]) << 8 : 0u);
+        *out++ = char16_t(alphabet[(triple >> 18) & 63]);
+        *out++ = char16_t(alphabet[(triple >> 12) & 63]);
+        *out++ = rest == 2 ? char16_t(alphabet[(triple >> 6) & 63]) : u'=';
+        *out++ = u'=';
+    }
+    return out;
+}
+
+template <qsizetype N> char16_t* appendLatin1(char16_t* out, const char (&text)[N]) {
+    for (qsizetype i = 0; i + 1 < N; ++i)
+        *out++ = char16_t(text[i]);
+    return out;
+}
+
+} // namespace
+
 QString encodeInputAudioChunk(const QByteArray& pcm16k, bool commit) {
     // Written by hand: Base64 needs no JSON escaping, and the capture thread encodes every chunk.
     static constexpr char head[] = "{\"message_type\":\"input_audio_chunk\",\"audio_base_64\":\"";
     static constexpr char commitTail[] = "\",\"commit\":true,\"sample_rate\":16000}";
     static constexpr char audioTail[] = "\",\"commit\":false,\"sample_rate\":16000}";
-    const QByteArray base64 = pcm16k.toBase64();
-    const char* tail = commit ? commitTail : audioTail;
+    const qsizetype base64Size = (pcm16k.size() + 2) / 3 * 4;
     const qsizetype tailSize = commit ? qsizetype(sizeof(commitTail) - 1) : qsizetype(sizeof(audioTail) - 1);
 
-    QString message(qsizetype(sizeof(head) - 1) + base64.size() + tailSize, Qt::Uninitialized);
-    QChar* out = message.data();
-    for (const char* c = head; *c; ++c)
-        *out++ = QLatin1Char(*c);
-    for (const char c : base64)
-        *out++ = QLatin1Char(c);
-    for (const char* c = tail; *c; ++c)
-        *out++ = QLatin1Char(*c);
+    QString message(qsizetype(sizeof(head) - 1) + base64Size + tailSize, Qt::Uninitialized);
+    auto* out = reinterpret_cast<char16_t*>(message.data());
+    out = appendLatin1(out, head);
+    out = appendBase64(out, pcm16k);
+    out = commit ? appendLatin1(out, commitTail) : appendLatin1(out, audioTail);
+    Q_ASSERT(out == reinterpret_cast<const char16_t*>(message.constData()) + message.size());
     return message;
 }
 
