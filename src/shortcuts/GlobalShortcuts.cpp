@@ -82,24 +82,34 @@ void GlobalShortcuts::setBackend(std::unique_ptr<ShortcutBackend> backend) {
 
 void GlobalShortcuts::declare(const QString& name, const QString& description,
                               std::optional<QKeyCombination> defaultShortcut) {
+    if (addEntry(name, description, defaultShortcut))
+        rebind();
+}
+
+bool GlobalShortcuts::addEntry(const QString& name, const QString& description,
+                               std::optional<QKeyCombination> defaultShortcut) {
     if (name.isEmpty() || isDeclared(name))
-        return;
+        return false;
     Entry e;
     e.name = name;
     e.description = description;
     e.defaultShortcut = defaultShortcut;
     e.current = loadStored(e);
     entries.append(std::move(e));
-    rebind();
+    return true;
 }
 
 void GlobalShortcuts::declareDictationShortcuts() {
-    declare(ShortcutNames::toggleDictation, QStringLiteral("Flash Mode: hold to dictate"),
-            QKeyCombination(Qt::MetaModifier, Qt::Key_Period));
-    declare(ShortcutNames::toggleDictationOptionPro, QStringLiteral("Pro Mode: hold to dictate"),
-            QKeyCombination(Qt::AltModifier, Qt::Key_Slash));
-    declare(ShortcutNames::toggleDictationTranslate, QStringLiteral("Translate Mode: hold to dictate"),
-            QKeyCombination(Qt::MetaModifier, Qt::Key_Comma));
+    // One bind for the three: a desktop portal makes a session per bind.
+    bool added = addEntry(ShortcutNames::toggleDictation, QStringLiteral("Flash Mode: hold to dictate"),
+                          QKeyCombination(Qt::MetaModifier, Qt::Key_Period));
+    added |= addEntry(ShortcutNames::toggleDictationOptionPro, QStringLiteral("Pro Mode: hold to dictate"),
+                      QKeyCombination(Qt::AltModifier, Qt::Key_Slash));
+    added |=
+        addEntry(ShortcutNames::toggleDictationTranslate, QStringLiteral("Translate Mode: hold to dictate"),
+                 QKeyCombination(Qt::MetaModifier, Qt::Key_Comma));
+    if (added)
+        rebind();
 }
 
 bool GlobalShortcuts::isDeclared(const QString& name) const {

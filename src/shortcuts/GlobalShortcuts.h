@@ -90,6 +90,8 @@ private:
         bool down = false;
     };
 
+    bool addEntry(const QString& name, const QString& description,
+                  std::optional<QKeyCombination> defaultShortcut);
     Entry* entry(const QString& name);
     const Entry* entry(const QString& name) const;
     std::optional<QKeyCombination> loadStored(const Entry& entry) const;

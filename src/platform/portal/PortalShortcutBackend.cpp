@@ -80,7 +80,7 @@ void PortalShortcutBackend::setBindings(const QList<ShortcutBinding>& bindings) 
     }
     // The desktop keeps the user's own triggers per shortcut id, so only a change in which shortcuts
     // exist needs a new session; a new preferred trigger cannot be pushed to an existing binding.
-    bool sameSet = !session.isEmpty() && wanted.size() == boundSet.size();
+    bool sameSet = active && wanted.size() == boundSet.size();
     bool triggerChanged = false;
     for (qsizetype i = 0; sameSet && i < wanted.size(); ++i) {
         sameSet = wanted[i].name == boundSet[i].name && wanted[i].description == boundSet[i].description;
@@ -102,13 +102,17 @@ void PortalShortcutBackend::setBindings(const QList<ShortcutBinding>& bindings) 
         if (onReleased)
             onReleased(name);
     }
+    const bool hadSession = !session.isEmpty();
     closeSession();
     boundSet = wanted;
-    if (wanted.isEmpty()) {
-        Q_EMIT bindingFinished(true);
+    ++generation;
+    active = !wanted.isEmpty();
+    if (!active) {
+        if (hadSession)
+            Q_EMIT bindingFinished(true);
         return;
     }
-    establish(wanted, ++generation);
+    establish(wanted, generation);
 }
 
 PortalRequest* PortalShortcutBackend::newRequest(QString* token) {
@@ -150,17 +154,25 @@ QCoro::Task<> PortalShortcutBackend::establish(QList<Wanted> wanted, int myGener
         request = new PortalRequest(bus, actualPath, this);
     }
     auto [createCode, createResults] = co_await request->response();
-    if (superseded())
+    if (!self)
         co_return;
     request->deleteLater();
+    const QVariant handle = createResults.value(QStringLiteral("session_handle"));
+    const QString created = handle.userType() == qMetaTypeId<QDBusObjectPath>()
+                                ? handle.value<QDBusObjectPath>().path()
+                                : handle.toString();
+    if (generation != myGeneration) {
+        // A newer set of bindings took over meanwhile: the session made for this one is not wanted.
+        if (createCode == 0 && !created.isEmpty())
+            bus.asyncCall(QDBusMessage::createMethodCall(portalService, created, sessionInterface,
+                                                         QStringLiteral("Close")));
+        co_return;
+    }
     if (createCode != 0) {
         fail(wanted, QStringLiteral("creating the shortcuts session was %1").arg(responseText(createCode)));
         co_return;
     }
-    const QVariant handle = createResults.value(QStringLiteral("session_handle"));
-    session = handle.canConvert<QDBusObjectPath>() && handle.userType() == qMetaTypeId<QDBusObjectPath>()
-                  ? handle.value<QDBusObjectPath>().path()
-                  : handle.toString();
+    session = created;
     if (session.isEmpty()) {
         fail(wanted, QStringLiteral("the desktop portal created a session without a handle"));
         co_return;
@@ -214,6 +226,8 @@ QCoro::Task<> PortalShortcutBackend::establish(QList<Wanted> wanted, int myGener
 void PortalShortcutBackend::fail(const QList<Wanted>& wanted, const QString& reason) {
     appLog(QStringLiteral("GlobalShortcuts: Portal shortcuts are unavailable: %1").arg(reason));
     closeSession();
+    // The next change of bindings tries again.
+    active = false;
     for (const Wanted& w : wanted) {
         if (onAvailabilityChanged)
             onAvailabilityChanged(w.name, false, reason);

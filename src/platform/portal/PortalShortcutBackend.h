@@ -62,6 +62,8 @@ private:
     QList<Wanted> boundSet;
     QSet<QString> held;
     int generation = 0;
+    // A session is being made or is bound for boundSet.
+    bool active = false;
     int tokenCounter = 0;
     bool triggerAdviceLogged = false;
 };
