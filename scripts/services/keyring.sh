@@ -10,11 +10,13 @@ case "$action" in
 start)
   mkdir -p "$dir/home" "$dir/runtime" "$dir/config" "$dir/data" "$dir/cache"
   chmod 700 "$dir/home" "$dir/runtime"
+  # The private HOME comes first, so that whatever the bus starts on demand stays inside DIR too.
+  export HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/config" \
+    XDG_DATA_HOME="$dir/data" XDG_CACHE_HOME="$dir/cache"
   address=$(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=3 3>"$dir/dbus.pid" \
     | head -n 1)
   [ -n "$address" ] || { echo "dbus-daemon gave no address" >&2; exit 1; }
-  export HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/config" \
-    XDG_DATA_HOME="$dir/data" XDG_CACHE_HOME="$dir/cache" DBUS_SESSION_BUS_ADDRESS="$address"
+  export DBUS_SESSION_BUS_ADDRESS="$address"
   # The password on standard input creates and unlocks the "login" collection, the default one.
   printf pw | gnome-keyring-daemon --foreground --unlock --components=secrets >"$dir/keyring.log" 2>&1 &
   echo $! >"$dir/keyring.pid"

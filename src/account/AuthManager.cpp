@@ -131,9 +131,10 @@ QCoro::Task<bool> AuthManager::sendOTP(QString contact, AuthLoginMethod method,
     setAuthMessage(std::nullopt);
 
     QPointer<AuthManager> self(this);
-    const AuthStatus result = method == AuthLoginMethod::email
-                                  ? co_await client->signInWithEmailOTP(normalized, true)
-                                  : co_await client->signInWithPhoneOTP(normalized, channel, true);
+    QCoro::Task<AuthStatus> request = method == AuthLoginMethod::email
+                                          ? client->signInWithEmailOTP(normalized, true)
+                                          : client->signInWithPhoneOTP(normalized, channel, true);
+    const AuthStatus result = co_await std::move(request);
     if (!self)
         co_return false;
     if (!result) {
@@ -167,9 +168,10 @@ QCoro::Task<> AuthManager::verifyOTP(QString contact, QString code, AuthLoginMet
 
     QPointer<AuthManager> self(this);
     // Phone codes are verified as "sms" whichever channel delivered them.
-    const auto result = method == AuthLoginMethod::email
-                            ? co_await client->verifyEmailOTP(normalized, trimmedCode, u"email"_s)
-                            : co_await client->verifyPhoneOTP(normalized, trimmedCode, u"sms"_s);
+    QCoro::Task<AuthResult<AuthSession>> request =
+        method == AuthLoginMethod::email ? client->verifyEmailOTP(normalized, trimmedCode, u"email"_s)
+                                         : client->verifyPhoneOTP(normalized, trimmedCode, u"sms"_s);
+    const AuthResult<AuthSession> result = co_await std::move(request);
     if (!self)
         co_return;
     if (!result) {

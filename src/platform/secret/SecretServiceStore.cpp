@@ -122,18 +122,9 @@ struct Connection {
     SecretStore::Status status = SecretStore::statusSuccess;
 };
 
-Connection openService(const QString& busAddress, const char* purpose) {
+Connection openService(const char* purpose) {
     ErrorHolder error;
-    GObjectPtr<GDBusConnection> bus;
-    if (busAddress.isEmpty()) {
-        bus.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
-    } else {
-        bus.reset(g_dbus_connection_new_for_address_sync(
-            busAddress.toUtf8().constData(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, error.out()));
-    }
+    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
     if (!bus) {
         logFailure(purpose, SecretStore::statusNotAvailable,
                    QStringLiteral("no session bus: ") + error.message());
@@ -176,10 +167,8 @@ Connection openService(const QString& busAddress, const char* purpose) {
         }
     }
 
-    auto* service = static_cast<SecretService*>(g_initable_new(
-        SECRET_TYPE_SERVICE, nullptr, error.out(), "g-flags", G_DBUS_PROXY_FLAGS_NONE, "g-name",
-        "org.freedesktop.secrets", "g-connection", bus.get(), "g-object-path", "/org/freedesktop/secrets",
-        "g-interface-name", "org.freedesktop.Secret.Service", "flags", SECRET_SERVICE_NONE, nullptr));
+    SecretService* service =
+        secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, nullptr, error.out());
     if (!service) {
         const auto status = statusFor(error.error);
         logFailure(purpose, status, error.message());
@@ -232,14 +221,9 @@ struct ItemList {
 
 } // namespace
 
-SecretServiceStore::SecretServiceStore() = default;
-
-SecretServiceStore::SecretServiceStore(QString address)
-    : busAddress(std::move(address)) {}
-
 SecretStore::ReadResult SecretServiceStore::read(const QString& service, const QString& account) {
     const char* purpose = "read the keyring item";
-    Connection connection = openService(busAddress, purpose);
+    Connection connection = openService(purpose);
     if (!connection.service)
         return {connection.status, std::nullopt};
 
@@ -311,7 +295,7 @@ SecretStore::ReadResult SecretServiceStore::read(const QString& service, const Q
 SecretStore::Status SecretServiceStore::add(const QString& service, const QString& account,
                                             const QByteArray& value) {
     const char* purpose = "store the keyring item";
-    Connection connection = openService(busAddress, purpose);
+    Connection connection = openService(purpose);
     if (!connection.service)
         return connection.status;
 
@@ -353,7 +337,7 @@ SecretStore::Status SecretServiceStore::add(const QString& service, const QStrin
 
 SecretStore::Status SecretServiceStore::remove(const QString& service, const QString& account) {
     const char* purpose = "remove the keyring item";
-    Connection connection = openService(busAddress, purpose);
+    Connection connection = openService(purpose);
     if (!connection.service)
         return connection.status;
 
