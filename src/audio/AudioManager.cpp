@@ -145,6 +145,15 @@ QByteArray AudioManager::audioBuffer() const {
     return buffer;
 }
 
+void AudioManager::clearAudioBuffer() {
+    QByteArray dropped;
+    {
+        std::lock_guard lock(bufferMutex);
+        dropped.swap(buffer);
+    }
+    // The old recording is freed here, outside the lock the capture thread takes.
+}
+
 void AudioManager::processCapturedSamples(std::span<const float> samples) {
     if (samples.empty())
         return;

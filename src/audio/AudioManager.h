@@ -47,6 +47,8 @@ public:
     double currentSampleRate() const { return sampleRate; }
     // All PCM chunks since the last reset (a copy; safe while capture appends).
     QByteArray audioBuffer() const;
+    // Drops the kept recording.
+    void clearAudioBuffer();
 
     // Receives each PCM chunk (16-bit signed little-endian mono at currentSampleRate), on the capture
     // thread, while the capture device's own lock is held: the receiver must return quickly and never
