@@ -5,11 +5,11 @@
 
 #include <chrono>
 
-// How one kind of backend call is addressed, how long it may take and how often it is tried.
+// How one kind of backend call is addressed and how often it is tried. Its time-out belongs to the
+// client that makes it.
 struct BackendCallKind {
     QByteArray method;
     QString path; // appended to the backend base URL as a path component
-    std::chrono::milliseconds timeout;
     int attempts;
     std::chrono::milliseconds retryPause; // after the first attempt's outcome, before the second
 

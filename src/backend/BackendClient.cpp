@@ -56,6 +56,9 @@ QCoro::Task<std::optional<QNetworkRequest>> BackendClient::buildRequest(Call cal
 
     QNetworkRequest request(AppConfiguration::appendingPathComponent(*base, call.kind.path));
     request.setTransferTimeout(int(call.timeout.count()));
+    // The token travels in headers, which Qt would copy onto a redirected request: never let a
+    // redirect carry it to another origin.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     const QByteArray bearer = "Bearer " + token->toUtf8();
     request.setRawHeader("Authorization", bearer);
     request.setRawHeader("X-Voxlet-Authorization", bearer);

@@ -590,6 +590,33 @@ private Q_SLOTS:
         QCOMPARE(tokens->asked, 2);
     }
 
+    void redirectKeepsTheTokenAtItsOrigin() {
+        HttpFixture elsewhere;
+        HttpFixtureReply redirect = HttpFixtureReply::text(307, "");
+        redirect.headers.append({"Location", elsewhere.url("/ai/format").toEncoded()});
+        server->setDefaultReply(redirect);
+        elsewhere.setDefaultReply(ok(R"({"text":"stolen"})"));
+
+        QCOMPARE(run("format", "T").value_or(nothing), QString("hello world"));
+
+        QCOMPARE(elsewhere.requestCount(), 0);
+        compareLines(lines(),
+                     {"ProTrace id=T format_request_start attempt=1 endpoint=/ai/format inputChars=11",
+                      "ProTrace id=T format_request_failed attempt=1 latencyMs=0 error=*",
+                      "ProTrace id=T format_request_start attempt=2 endpoint=/ai/format inputChars=11",
+                      "ProTrace id=T format_request_failed attempt=2 latencyMs=0 error=*"});
+    }
+
+    void redirectWithinTheOriginIsFollowed() {
+        HttpFixtureReply redirect = HttpFixtureReply::text(308, "");
+        redirect.headers.append({QByteArray("Location"), QByteArray("/moved/ai/format")});
+        server->enqueue("/ai/format", redirect);
+        server->enqueue("/moved/ai/format", ok(R"({"text":"moved"})"));
+
+        QCOMPARE(run("format", "T").value_or(nothing), QString("moved"));
+        QCOMPARE(server->requests().at(1).header("Authorization"), QByteArray("Bearer tok-1"));
+    }
+
     void realPauseBeforeTheSecondRequest_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("pauseMs");
