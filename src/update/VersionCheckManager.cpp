@@ -61,7 +61,11 @@ VersionCheckManager::VersionCheckManager(std::optional<QUrl> baseURL, VersionChe
                    ? std::make_unique<QSettings>(QStringLiteral("Voxlet"), QStringLiteral("Voxlet"))
                    : std::make_unique<QSettings>(environment.settingsFile, QSettings::IniFormat)) {}
 
-VersionCheckManager::~VersionCheckManager() = default;
+VersionCheckManager::~VersionCheckManager() {
+    // A download in flight need not run to its end once nobody is there to install it.
+    if (activeDownload)
+        activeDownload->cancel();
+}
 
 void VersionCheckManager::check(bool userInitiated) {
     // The task runs on by itself; every resumption checks that the manager is still there.
@@ -166,15 +170,18 @@ QCoro::Task<> VersionCheckManager::download(QUrl url, QString targetPath) {
 
     QNetworkAccessManager& network = ports.network ? *ports.network : sharedNetworkAccessManager();
     ReleaseDownloader downloader(network);
-    downloader.onProgress = [this](qint64 received, qint64 total) {
-        ports.progress->update(received, total);
+    QPointer<VersionCheckManager> self(this);
+    downloader.onProgress = [self](qint64 received, qint64 total) {
+        if (self)
+            self->ports.progress->update(received, total);
     };
     ports.progress->begin(QStringLiteral("Baixando a atualização do Voxlet..."),
                           [&downloader] { downloader.cancel(); });
-    QPointer<VersionCheckManager> self(this);
+    activeDownload = &downloader;
     const ReleaseDownloader::Outcome outcome = co_await downloader.download(url, archivePath);
     if (!self)
         co_return;
+    activeDownload = nullptr;
     ports.progress->end();
 
     switch (outcome.status) {

@@ -9,6 +9,7 @@
 
 #include <QCoroTask>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -18,6 +19,7 @@
 
 class QNetworkAccessManager;
 class QSettings;
+class ReleaseDownloader;
 
 // The desktop services the release check talks to. The manager owns the presenters and launchers.
 struct VersionCheckPorts {
@@ -82,4 +84,5 @@ private:
     VersionCheckEnvironment environment;
     std::unique_ptr<QSettings> settings;
     bool downloading = false;
+    QPointer<ReleaseDownloader> activeDownload;
 };

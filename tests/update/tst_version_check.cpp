@@ -158,6 +158,8 @@ struct Harness {
     RecordingProcessLauncher* launcher = nullptr;
     int quitCount = 0;
 
+    void destroyManager() { created.reset(); }
+
 private:
     std::unique_ptr<VersionCheckManager> created;
 };
@@ -513,15 +515,29 @@ private Q_SLOTS:
         QCOMPARE(versionCheckLines().size(), 1);
     }
 
+    void downloadsAndStartsTheInstaller_data() {
+        QTest::addColumn<bool>("redirected");
+        QTest::newRow("direct") << false;
+        // Release hosts commonly answer with a redirect to the file itself.
+        QTest::newRow("redirected") << true;
+    }
+
     void downloadsAndStartsTheInstaller() {
+        QFETCH(bool, redirected);
         Harness harness;
         const QByteArray archive = tarArchive(QStringLiteral("Voxlet"));
         QVERIFY(!archive.isEmpty());
-        const QUrl downloadURL =
+        const QUrl archiveURL =
             harness.server.url(QStringLiteral("/releases/Voxlet-2.0.0-linux-x86_64.tar.gz"));
+        const QUrl downloadURL = redirected ? harness.server.url(QStringLiteral("/latest")) : archiveURL;
         harness.server.enqueue(QStringLiteral("/api/version"),
                                HttpFixtureReply::json(200, record(50, downloadURL.toString())));
-        harness.server.enqueue(downloadURL.path(), HttpFixtureReply::text(200, archive, "application/gzip"));
+        if (redirected) {
+            HttpFixtureReply redirect = HttpFixtureReply::text(302, "");
+            redirect.headers.append({"Location", archiveURL.toEncoded()});
+            harness.server.enqueue(downloadURL.path(), redirect);
+        }
+        harness.server.enqueue(archiveURL.path(), HttpFixtureReply::text(200, archive, "application/gzip"));
         // An archive left from an earlier attempt is replaced.
         QVERIFY(::mkdir(QFile::encodeName(harness.updateFolder()).constData(), 0700) == 0);
         QVERIFY(writeFile(harness.archivePath(), "left over"));
@@ -536,8 +552,8 @@ private Q_SLOTS:
 
         harness.run(false);
 
-        QCOMPARE(harness.server.requestCount(), 2);
-        QCOMPARE(harness.server.requests().at(1).path, downloadURL.path());
+        QCOMPARE(harness.server.requestCount(), redirected ? 3 : 2);
+        QCOMPARE(harness.server.requests().last().path, archiveURL.path());
         QCOMPARE(readFile(harness.archivePath()), archive);
         QCOMPARE(modeOf(harness.updateFolder()), 0700);
 
@@ -666,6 +682,26 @@ private Q_SLOTS:
         QCOMPARE(harness.folderEntries(), QStringList());
         QCOMPARE(versionCheckLines().last(),
                  QStringLiteral("VersionCheck: Download da atualização cancelado pelo usuário."));
+    }
+
+    void survivesItsOwnDestructionDuringADownload() {
+        Harness harness;
+        const QUrl downloadURL = harness.server.url(QStringLiteral("/releases/Voxlet.tar.gz"));
+        harness.server.enqueue(QStringLiteral("/api/version"),
+                               HttpFixtureReply::json(200, record(50, downloadURL.toString())));
+        harness.server.enqueue(downloadURL.path(), HttpFixtureReply::neverAnswer());
+        harness.manager();
+        harness.alerts->answers = {0};
+        int quits = 0;
+        harness.manager().quitApplication = [&quits] { ++quits; };
+
+        QCoro::Task<> check = harness.manager().runCheck(true);
+        QVERIFY(harness.server.waitForRequests(2));
+        harness.destroyManager();
+        QCoro::waitFor(check);
+
+        QCOMPARE(quits, 0);
+        QCOMPARE(harness.folderEntries(), QStringList());
     }
 
     void opensTheBrowserForASystemPackage() {
