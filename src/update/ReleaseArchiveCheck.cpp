@@ -18,7 +18,7 @@ bool isInstallTreeEntry(QString entry) {
 
 } // namespace
 
-QCoro::Task<QString> problemWith(const QString& archivePath) {
+QCoro::Task<QString> problemWith(QString archivePath) {
     QProcess tar;
     tar.setProgram(QStringLiteral("tar"));
     tar.setArguments({QStringLiteral("-tf"), archivePath});

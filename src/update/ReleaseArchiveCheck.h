@@ -8,6 +8,6 @@
 namespace ReleaseArchiveCheck {
 
 // Empty when the archive is fit to install; otherwise what is wrong with it.
-QCoro::Task<QString> problemWith(const QString& archivePath);
+QCoro::Task<QString> problemWith(QString archivePath);
 
 } // namespace ReleaseArchiveCheck

@@ -40,8 +40,7 @@ void ReleaseDownloader::cancel() {
         abortSoon(reply);
 }
 
-QCoro::Task<ReleaseDownloader::Outcome> ReleaseDownloader::download(const QUrl& url,
-                                                                    const QString& destination) {
+QCoro::Task<ReleaseDownloader::Outcome> ReleaseDownloader::download(QUrl url, QString destination) {
     using Status = Outcome::Status;
     cancelled = false;
     QSaveFile file(destination);

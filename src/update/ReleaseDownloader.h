@@ -26,7 +26,8 @@ public:
 
     explicit ReleaseDownloader(QNetworkAccessManager& network, QObject* parent = nullptr);
 
-    QCoro::Task<Outcome> download(const QUrl& url, const QString& destination);
+    // Streams `url` into `destination` (arguments by value: the task outlives the call).
+    QCoro::Task<Outcome> download(QUrl url, QString destination);
     // Ends a running download with the outcome Cancelled.
     void cancel();
 

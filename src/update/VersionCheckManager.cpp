@@ -127,7 +127,7 @@ QCoro::Task<std::optional<RemoteVersion>> VersionCheckManager::fetchRecord() {
     co_return remote;
 }
 
-QCoro::Task<> VersionCheckManager::installUpdate(const QString& downloadURL) {
+QCoro::Task<> VersionCheckManager::installUpdate(QString downloadURL) {
     const QUrl url(downloadURL, QUrl::StrictMode);
     // Only web addresses: anything else would be read from this machine or handed to some other
     // program by the desktop.

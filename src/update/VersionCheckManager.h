@@ -67,7 +67,7 @@ public:
     // The same check, for a caller that waits for it (including the alerts and an installation).
     QCoro::Task<> runCheck(bool userInitiated);
     // What "Instalar e Reiniciar" does with the record's download address.
-    QCoro::Task<> installUpdate(const QString& downloadURL);
+    QCoro::Task<> installUpdate(QString downloadURL);
 
     // How the program ends once the installer runs; QCoreApplication::quit() unless replaced.
     std::function<void()> quitApplication;
