@@ -206,6 +206,21 @@ private Q_SLOTS:
         QCOMPARE(got, expected);
     }
 
+    // Chunks handed over for sending but not yet sent are still older than a commit or close that follows.
+    void handedOverAudioPrecedesTheCommitAndTheClose() {
+        Session s;
+        QVERIFY(open(s, 16000, true));
+        s.service.sendAudio(taggedChunk(1));
+        s.service.sendAudio(taggedChunk(2));
+        s.service.commitAudioBuffer();
+        s.service.sendAudio(taggedChunk(3));
+        s.service.disconnect();
+        QTRY_VERIFY(s.proxy.connection(0).disconnected);
+        QCOMPARE(wireSequence(s.proxy.connection(0)), QStringList({"1", "2", "commit", "3"}));
+        QCOMPARE(s.proxy.connection(0).closeCode, 1000);
+        QVERIFY(s.logged(QStringLiteral("Final commit sent, reason=commitAudioBuffer")));
+    }
+
     void commitBeforeTheSocketOpensWaitsForTheSession() {
         Session s;
         s.proxy.answers = {Answer::Silent};
@@ -666,6 +681,40 @@ private Q_SLOTS:
         QCOMPARE(s.proxy.attemptCount(), 1);
     }
 
+    void cancelledTokenFetchOpensNothing_data() {
+        QTest::addColumn<bool>("connectAgain");
+        QTest::newRow("connect again") << true;
+        QTest::newRow("disconnect") << false;
+    }
+
+    void cancelledTokenFetchOpensNothing() {
+        QFETCH(bool, connectAgain);
+
+        Session s;
+        // A provider that takes a while, as one renewing the session would.
+        s.service.accessTokenProvider = [&s]() -> QCoro::Task<std::optional<QString>> {
+            const QString token = s.tokens.value(s.tokenCalls++);
+            co_await s.scheduler.sleep(std::chrono::milliseconds(100));
+            co_return token;
+        };
+        s.service.connect(16000);
+        if (connectAgain)
+            s.service.connect(16000);
+        else
+            s.service.disconnect();
+        s.scheduler.advance(std::chrono::milliseconds(100));
+
+        if (connectAgain) {
+            QTRY_COMPARE(s.proxy.connections().size(), 1);
+            QCOMPARE(s.proxy.connection(0).url.query(),
+                     QStringLiteral("no_verbatim=true&access_token=tok-2"));
+            QTRY_VERIFY(s.service.isConnected());
+        }
+        QTest::qWait(50);
+        QCOMPARE(s.proxy.attemptCount(), connectAgain ? 1 : 0);
+        QCOMPARE(s.events, QStringList());
+    }
+
     // A capture thread pushes chunks while the session is being set up and re-established; every chunk
     // must arrive once and in order.
     void captureThreadStress_data() {
@@ -687,23 +736,40 @@ private Q_SLOTS:
         }
 
         std::atomic<int> pushed{0};
+        // Halfway the capture thread waits for the second connection, so that it cannot finish before the
+        // client has even noticed the broken one (and the last half is sure to need the new connection).
+        std::atomic<bool> reconnected{false};
         std::thread capture([&] {
             for (int tag = 0; tag < total; ++tag) {
+                while (tag == total / 2 && !reconnected.load())
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
                 s.service.sendAudio(taggedChunk(tag, 8));
                 pushed.store(tag + 1, std::memory_order_release);
                 if (tag % 64 == 0)
                     std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });
+        // A failed check returns early: the thread is released and joined before the session goes.
+        struct Joiner {
+            std::thread& thread;
+            std::atomic<bool>& release;
+            ~Joiner() {
+                release = true;
+                if (thread.joinable())
+                    thread.join();
+            }
+        } joiner{capture, reconnected};
         auto waitPushed = [&](int count) { return QTest::qWaitFor([&] { return pushed.load() >= count; }); };
 
         QVERIFY(waitPushed(total / 5));
         if (startBeforeDrop)
             QTRY_VERIFY(s.proxy.connection(0).messages.size() >= 100);
         s.proxy.abort(0);
-        QTRY_COMPARE(s.proxy.connections().size(), 2);
-        QTRY_VERIFY(s.service.isConnected());
-        QVERIFY(waitPushed(total / 2));
+        const bool secondOpened =
+            QTest::qWaitFor([&] { return s.proxy.connections().size() == 2 && s.service.isConnected(); });
+        reconnected = true;
+        QVERIFY(secondOpened);
+        QVERIFY(waitPushed(total / 2 + total / 10));
         s.proxy.sendSessionStarted(1);
         QVERIFY(QTest::qWaitFor([&] { return pushed.load() == total; }, 60000));
         capture.join();
@@ -728,7 +794,12 @@ private Q_SLOTS:
             for (int i = 0; i < first.size(); ++i)
                 QCOMPARE(tagOf(first.at(i).audio), i);
             const int resumeAt = tagOf(second.at(0).audio);
-            QVERIFY(resumeAt >= first.size());
+            QVERIFY2(resumeAt >= first.size(),
+                     qPrintable(QStringLiteral("first=%1 resumeAt=%2 second=%3 lines=%4")
+                                    .arg(first.size())
+                                    .arg(resumeAt)
+                                    .arg(second.size())
+                                    .arg(s.lines().filter("ElevenLabsRT: D").join(" | "))));
             for (int i = 0; i + 1 < second.size(); ++i)
                 QCOMPARE(tagOf(second.at(i).audio), resumeAt + i);
             QCOMPARE(resumeAt + second.size() - 1, total);
