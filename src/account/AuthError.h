@@ -18,6 +18,10 @@ struct AuthError {
 // The outcome of an operation: a value or an AuthError.
 template <typename T> class AuthResult {
 public:
+    // An operation that produced nothing (needed by waiting helpers that create the result first).
+    AuthResult()
+        : outcome(std::in_place_index<1>,
+                  AuthError{QStringLiteral("The operation did not finish."), 0, false}) {}
     AuthResult(T value)
         : outcome(std::in_place_index<0>, std::move(value)) {}
     AuthResult(AuthError error)

@@ -243,8 +243,11 @@ QCoro::Task<AuthResult<AuthSession>> SupabaseAuthClient::session() {
     }
     if (!current)
         co_return notSignedIn();
-    if (!current->isExpired(scheduler.currentDateTime(), expiryMarginSeconds))
-        co_return *current;
+    if (!current->isExpired(scheduler.currentDateTime(), expiryMarginSeconds)) {
+        // GCC 12 moves from the operand of co_return even when it names a member: copy first.
+        AuthSession copy = *current;
+        co_return copy;
+    }
     co_return co_await refreshSession();
 }
 
@@ -255,7 +258,8 @@ QCoro::Task<AuthResult<AuthSession>> SupabaseAuthClient::refreshSession() {
         co_await qCoro(this, &SupabaseAuthClient::refreshFinished);
         if (!self || !lastRefresh)
             co_return clientClosed();
-        co_return *lastRefresh;
+        AuthResult<AuthSession> shared = *lastRefresh;
+        co_return shared;
     }
     refreshing = true;
     auto result = co_await performRefresh();
