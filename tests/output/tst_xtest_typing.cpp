@@ -217,6 +217,33 @@ private Q_SLOTS:
         QVERIFY(currentKeymapText() == keymapBefore);
     }
 
+    void terminationSignalGivesBorrowedKeysBack() {
+        if (!needDisplay())
+            QSKIP("no X server (scripts/services/x11.sh)");
+        TypingTarget target;
+        QVERIFY2(target.start(), qPrintable(target.error()));
+        const QString keymapBefore = currentKeymapText();
+
+        QProcess borrower;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_STATE_HOME"), stateDir.path());
+        borrower.setProcessEnvironment(environment);
+        borrower.start(QCoreApplication::applicationDirPath() +
+                       QStringLiteral("/voxlet_borrow_keys_and_wait"));
+        QVERIFY(borrower.waitForStarted(5000));
+        QDeadlineTimer deadline(20'000);
+        while (!borrower.readAllStandardOutput().contains("borrowed") && !deadline.hasExpired())
+            borrower.waitForReadyRead(50);
+        QVERIFY(!deadline.hasExpired());
+        QCOMPARE(target.waitFor(QStringLiteral("ωψ€")), QStringLiteral("ωψ€"));
+        QVERIFY(currentKeymapText() != keymapBefore);
+
+        borrower.terminate();
+        QVERIFY(borrower.waitForFinished(5000));
+        QCOMPARE(borrower.exitStatus(), QProcess::CrashExit);
+        QVERIFY(currentKeymapText() == keymapBefore);
+    }
+
     void waitsForHeldModifiers_data() {
         QTest::addColumn<QString>("key");
         QTest::newRow("super of the shortcut") << "super";
