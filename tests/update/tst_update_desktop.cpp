@@ -1,22 +1,28 @@
-// The desktop dialogs of the release check, shown for real on the offscreen platform and answered by
-// the test the way a user would: by clicking their buttons or pressing Escape.
+// The desktop side of the release check. The dialogs are shown for real on the offscreen platform and
+// answered the way a user would, by clicking their buttons or pressing Escape; programs are started
+// for real, up to a whole update from the server's record to the new program running.
 #include "dictation/AppLog.h"
 #include "platform/fake/ManualScheduler.h"
 #include "platform/fake/RecordingProcessLauncher.h"
 #include "platform/fake/RecordingProgressPresenter.h"
 #include "platform/fake/RecordingUrlOpener.h"
+#include "platform/fake/ScriptedAlertPresenter.h"
 #include "support/HttpFixture.h"
 #include "update/MessageBoxAlertPresenter.h"
 #include "update/ProgressDialogPresenter.h"
+#include "update/QtDetachedProcessLauncher.h"
 #include "update/UpdateAlerts.h"
 #include "update/VersionCheckManager.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoroTask>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -25,7 +31,30 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& content, bool executable = false) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        return false;
+    file.close();
+    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner);
+}
+
+// An install tree whose program writes its version into `marker` when it runs.
+void makeTree(const QString& path, const QByteArray& version, const QString& marker) {
+    writeFile(path + QStringLiteral("/VERSION"), version);
+    writeFile(path + QStringLiteral("/bin/voxlet"),
+              "#!/bin/sh\necho " + version + " > '" + marker.toUtf8() + "'\n", true);
+}
 
 struct SeenMessageBox {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -73,7 +102,7 @@ void answerMessageBox(const QString& action, SeenMessageBox& seen) {
 
 } // namespace
 
-class UpdateDialogsTest : public QObject {
+class UpdateDesktopTest : public QObject {
     Q_OBJECT
 
 private:
@@ -182,6 +211,99 @@ private Q_SLOTS:
         QCOMPARE(quits, 0);
     }
 
+    void detachedLauncherStartsPrograms() {
+        QTemporaryDir dir;
+        QtDetachedProcessLauncher launcher;
+        const QString marker = dir.filePath(QStringLiteral("started"));
+
+        const auto launch = launcher.startDetached(
+            QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), QStringLiteral("echo \"$0\" > \"$1\""), QStringLiteral("hello"), marker});
+        QVERIFY2(launch.started, qPrintable(launch.error));
+        QTRY_COMPARE(readFile(marker), QByteArray("hello\n"));
+
+        const auto missing = launcher.startDetached(dir.filePath(QStringLiteral("no-such-program")), {});
+        QVERIFY(!missing.started);
+        QVERIFY(!missing.error.isEmpty());
+    }
+
+    // From the record on the server to the new program running in place of the old tree.
+    void installsAReleaseEndToEnd() {
+        QTemporaryDir dir;
+        const QString marker = dir.filePath(QStringLiteral("started"));
+        const QString home = dir.filePath(QStringLiteral("home"));
+        const QString tree = home + QStringLiteral("/.local/opt/Voxlet");
+        makeTree(tree, "1", marker);
+        const QString staging = dir.filePath(QStringLiteral("staging"));
+        makeTree(staging + QStringLiteral("/Voxlet"), "2", marker);
+        QProcess tar;
+        tar.start(QStringLiteral("tar"),
+                  {QStringLiteral("-czf"), dir.filePath(QStringLiteral("release.tar.gz")),
+                   QStringLiteral("-C"), staging, QStringLiteral("Voxlet")});
+        QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
+
+        HttpFixture server;
+        const QUrl downloadURL = server.url(QStringLiteral("/Voxlet-2.0.0-linux-x86_64.tar.gz"));
+        server.enqueue(QStringLiteral("/api/version"),
+                       HttpFixtureReply::json(200, QJsonObject{{"version", "2.0.0"},
+                                                               {"build", 50},
+                                                               {"download_url", downloadURL.toString()}}));
+        server.enqueue(downloadURL.path(),
+                       HttpFixtureReply::text(200, readFile(dir.filePath(QStringLiteral("release.tar.gz"))),
+                                              "application/gzip"));
+
+        // The process the installer waits for, standing in for this program.
+        QProcess running;
+        running.start(QStringLiteral("sleep"), {QStringLiteral("120")});
+        QVERIFY(running.waitForStarted());
+
+        VersionCheckEnvironment environment;
+        environment.bundleInfoPath = dir.filePath(QStringLiteral("Info.json"));
+        writeFile(environment.bundleInfoPath, "{\"CFBundleVersion\": \"41\"}");
+        environment.runningTree = tree;
+        environment.homeDirectory = home;
+        environment.runtimeDirectory = dir.filePath(QStringLiteral("run"));
+        QVERIFY(QDir().mkpath(environment.runtimeDirectory));
+        QVERIFY(::chmod(QFile::encodeName(environment.runtimeDirectory).constData(), 0700) == 0);
+        environment.temporaryDirectory = dir.filePath(QStringLiteral("tmp"));
+        QVERIFY(QDir().mkpath(environment.temporaryDirectory));
+        environment.settingsFile = dir.filePath(QStringLiteral("Voxlet.conf"));
+        environment.processId = running.processId();
+        // The installer extracts into the temporary folder it inherits.
+        const QByteArray savedTemporary = qgetenv("TMPDIR");
+        qputenv("TMPDIR", environment.temporaryDirectory.toUtf8());
+
+        ManualScheduler scheduler;
+        VersionCheckPorts ports;
+        ports.scheduler = &scheduler;
+        auto alerts = std::make_unique<ScriptedAlertPresenter>();
+        alerts->answers = {0};
+        ports.alerts = std::move(alerts);
+        ports.progress = std::make_unique<RecordingProgressPresenter>();
+        ports.urlOpener = std::make_unique<RecordingUrlOpener>();
+        auto* opener = static_cast<RecordingUrlOpener*>(ports.urlOpener.get());
+        ports.launcher = std::make_unique<QtDetachedProcessLauncher>();
+        VersionCheckManager manager(server.url(QStringLiteral("/")), std::move(ports), environment);
+        manager.quitApplication = [&running] { running.kill(); };
+
+        QCoro::waitFor(manager.runCheck(false));
+        if (savedTemporary.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", savedTemporary);
+
+        QVERIFY(opener->opened.isEmpty());
+        QCOMPARE(server.requestCount(), 2);
+        const QString folder = environment.runtimeDirectory + QStringLiteral("/VoxletUpdate");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(marker), QByteArray("2\n"), 30000);
+        QCOMPARE(readFile(tree + QStringLiteral("/VERSION")), QByteArray("2"));
+        // The archive and the script are gone; the installer's log stays.
+        QTRY_COMPARE(QDir(folder).entryList(QDir::Files), QStringList{QStringLiteral("VoxletUpdater.log")});
+        QVERIFY(readFile(folder + QStringLiteral("/VoxletUpdater.log")).contains("Update installed"));
+        QTRY_COMPARE(QDir(environment.temporaryDirectory).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList());
+    }
+
     void progressDialogShowsAndCancels() {
         ProgressDialogPresenter presenter;
         int cancels = 0;
@@ -214,5 +336,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(UpdateDialogsTest)
-#include "tst_update_dialogs.moc"
+QTEST_MAIN(UpdateDesktopTest)
+#include "tst_update_desktop.moc"
