@@ -210,8 +210,11 @@ void ElevenLabsRealtimeService::handleFailure(QWebSocket* socket, const QString&
     endSessionStarted(false);
     retireSocket(socket, false);
     webSocketTask = nullptr;
+    const quint64 generation = connectionGeneration;
     if (onConnectionStateChanged)
         onConnectionStateChanged(false);
+    if (generation != connectionGeneration)
+        return; // the callback started or ended a session itself
 
     if (!retriedConnection) {
         retriedConnection = true;
@@ -446,8 +449,11 @@ void ElevenLabsRealtimeService::handleSessionStarted(const RealtimeProtocol::Ser
     if (connectStartedAt)
         log(QStringLiteral("Session started after %1s")
                 .arg(seconds(scheduler.secondsSince(*connectStartedAt))));
+    const quint64 generation = connectionGeneration;
     if (onConnectionStateChanged)
         onConnectionStateChanged(true);
+    if (generation != connectionGeneration)
+        return; // the callback started or ended a session itself
 
     if (queuedCount > 0)
         log(QStringLiteral("Flushing %1 queued audio chunks, bytes=%2").arg(queuedCount).arg(queuedBytes));

@@ -715,6 +715,26 @@ private Q_SLOTS:
         QCOMPARE(s.events, QStringList());
     }
 
+    // An owner that reacts to the drop by starting over gets one new connection, not that plus a retry.
+    void connectFromTheStateCallbackAfterAFailure() {
+        Session s;
+        s.proxy.answers = {Answer::Refuse401};
+        bool startedOver = false;
+        s.service.onConnectionStateChanged = [&](bool on) {
+            if (!on && !startedOver) {
+                startedOver = true;
+                s.service.connect(16000);
+            }
+        };
+        s.service.connect(16000);
+        QTRY_VERIFY(startedOver);
+        QTRY_COMPARE(s.proxy.connections().size(), 1);
+        QTest::qWait(50);
+        QCOMPARE(s.proxy.attemptCount(), 2);
+        QVERIFY(!s.loggedStartingWith(QStringLiteral("Retrying")));
+        QVERIFY(s.service.isConnected());
+    }
+
     // A capture thread pushes chunks while the session is being set up and re-established; every chunk
     // must arrive once and in order.
     void captureThreadStress_data() {
