@@ -70,6 +70,7 @@ QCoro::Task<std::optional<QNetworkRequest>> BackendClient::buildRequest(Call cal
 }
 
 QCoro::Task<BackendClient::Response> BackendClient::send(QNetworkRequest request, Call call) {
+    QPointer<BackendClient> self(this);
     Scheduler& scheduler = clock;
     QNetworkAccessManager& network = sharedNetworkAccessManager();
     const Scheduler::TimePoint start = scheduler.now();
@@ -79,6 +80,11 @@ QCoro::Task<BackendClient::Response> BackendClient::send(QNetworkRequest request
     co_await reply.get();
 
     Response response;
+    if (!self) {
+        // The client went while the request was out; its scheduler may be gone too.
+        response.errorDescription = QStringLiteral("the client was closed");
+        co_return response;
+    }
     response.latencyMs = scheduler.millisecondsSince(start);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (isTransportError(reply->error()) || (!status.isValid() && reply->error() != QNetworkReply::NoError)) {
@@ -116,6 +122,8 @@ QCoro::Task<BackendClient::TracedOutcome> BackendClient::performTracedCall(Call 
         appLog(traceLine(call.traceId, prefix + QStringLiteral("_request_start"),
                          QStringLiteral("attempt=%1").arg(attempt) + events.startFields));
         const Response response = co_await send(*request, call);
+        if (!self)
+            co_return outcome;
         const QString latency = QString::number(response.latencyMs);
 
         bool retry = false;

@@ -17,18 +17,17 @@
 
 namespace {
 
-QCoro::Task<std::optional<QString>> accessTokenFrom(QPointer<AuthManager> auth)
-{
+QCoro::Task<std::optional<QString>> accessTokenFrom(QPointer<AuthManager> auth) {
     if (!auth)
         co_return std::nullopt;
     co_return co_await auth->validAccessToken();
 }
 
-QCoro::Task<> checkSession(QPointer<AuthManager> auth)
-{
+QCoro::Task<> checkSession(QPointer<AuthManager> auth) {
     if (!auth)
         co_return;
-    if (!co_await auth->ensureValidSession())
+    const bool valid = co_await auth->ensureValidSession();
+    if (!valid)
         appLog(QStringLiteral("AppState: Session refresh failed — dictation may fail"));
 }
 
@@ -37,8 +36,7 @@ QCoro::Task<> checkSession(QPointer<AuthManager> auth)
 AppState::AppState(Environment environment, QObject* parent)
     : QObject(parent)
     , clock(environment.scheduler ? *environment.scheduler : Scheduler::shared())
-    , userDefaults(environment.userDefaults ? environment.userDefaults : std::make_shared<QSettings>())
-{
+    , userDefaults(environment.userDefaults ? environment.userDefaults : std::make_shared<QSettings>()) {
     language = DictationPreferences::restoreLanguage(*userDefaults);
     preset = DictationPreferences::restoreStyle(*userDefaults);
 
@@ -78,22 +76,23 @@ AppState::AppState(Environment environment, QObject* parent)
     };
 }
 
-AppState::~AppState()
-{
+AppState::~AppState() {
     // The capture thread must be done with the realtime client before the client goes.
     audio->onAudioDataReceived = nullptr;
     audio->stopRecording();
 }
 
-AccessTokenProvider AppState::tokenProvider()
-{
+AccessTokenProvider AppState::tokenProvider() {
     return [auth = QPointer<AuthManager>(auth)] { return accessTokenFrom(auth); };
 }
 
-ElevenLabsRealtimeService* AppState::createRealtimeService()
-{
+ElevenLabsRealtimeService* AppState::createRealtimeService() {
     auto* service = new ElevenLabsRealtimeService(clock, this);
-    service->proxyBaseURL = auth->configuration ? auth->configuration->apiBaseURL : std::optional<QUrl>();
+    // A session made for an overlapping dictation goes where the first one does.
+    service->proxyBaseURL =
+        coordinator.cloudRealtimeService
+            ? coordinator.cloudRealtimeService->proxyBaseURL
+            : (auth->configuration ? auth->configuration->apiBaseURL : std::optional<QUrl>());
     service->accessTokenProvider = tokenProvider();
     service->onConnectionFailed = [self = QPointer<AppState>(this), service](const QString& message) {
         if (self)
@@ -105,8 +104,7 @@ ElevenLabsRealtimeService* AppState::createRealtimeService()
     return service;
 }
 
-ElevenLabsRealtimeService* AppState::realtimeServiceForNewDictation()
-{
+ElevenLabsRealtimeService* AppState::realtimeServiceForNewDictation() {
     // An earlier dictation may still be waiting for its final transcript on the current session;
     // reconnecting it would throw that text away, so the new dictation gets a session of its own.
     if (heldRealtimeSessions.contains(coordinator.cloudRealtimeService))
@@ -114,8 +112,7 @@ ElevenLabsRealtimeService* AppState::realtimeServiceForNewDictation()
     return coordinator.cloudRealtimeService;
 }
 
-void AppState::releaseRealtimeSession(ElevenLabsRealtimeService* service)
-{
+void AppState::releaseRealtimeSession(ElevenLabsRealtimeService* service) {
     heldRealtimeSessions.removeOne(service);
     if (service != coordinator.cloudRealtimeService && !heldRealtimeSessions.contains(service)) {
         realtimeDictation.remove(service);
@@ -123,10 +120,11 @@ void AppState::releaseRealtimeSession(ElevenLabsRealtimeService* service)
     }
 }
 
-void AppState::post(std::function<void()> action) { clock.schedule(Scheduler::Duration(0), this, std::move(action)); }
+void AppState::post(std::function<void()> action) {
+    clock.schedule(Scheduler::Duration(0), this, std::move(action));
+}
 
-bool AppState::startDictation()
-{
+bool AppState::startDictation() {
     if (!auth->configuration || !auth->supabase()) {
         auth->setAuthError(notConfiguredMessage);
         return false;
@@ -163,7 +161,8 @@ bool AppState::startDictation()
     if (DictationModes::streamsAudio(mode)) {
         ElevenLabsRealtimeService* service = realtimeServiceForNewDictation();
         realtimeDictation.insert(service, dictation);
-        service->onTranscriptionDelta = [self = QPointer<AppState>(this), service, dictation](const QString&) {
+        service->onTranscriptionDelta = [self = QPointer<AppState>(this), service,
+                                         dictation](const QString&) {
             if (!self)
                 return;
             self->post([self, service, dictation] {
@@ -184,15 +183,13 @@ bool AppState::startDictation()
     return true;
 }
 
-void AppState::installAudioForwarder(ElevenLabsRealtimeService* service)
-{
+void AppState::installAudioForwarder(ElevenLabsRealtimeService* service) {
     // Runs on the capture thread and touches nothing but the client's thread-safe sendAudio. The
     // forwarder is removed before the client can go (at release, interruption, destruction).
     audio->onAudioDataReceived = [service](const QByteArray& chunk) { service->sendAudio(chunk); };
 }
 
-void AppState::stopDictation()
-{
+void AppState::stopDictation() {
     if (!recording)
         return;
     post([this] { setRecording(false); });
@@ -211,8 +208,7 @@ void AppState::stopDictation()
     });
 }
 
-void AppState::startFinalization(quint64 dictation)
-{
+void AppState::startFinalization(quint64 dictation) {
     DictationContext context;
     context.dictation = dictation;
     context.mode = mode;
@@ -239,10 +235,11 @@ void AppState::startFinalization(quint64 dictation)
     }
 }
 
-void AppState::endSession() { endSession(latestDictation); }
+void AppState::endSession() {
+    endSession(latestDictation);
+}
 
-void AppState::endSession(quint64 dictation)
-{
+void AppState::endSession(quint64 dictation) {
     post([self = QPointer<AppState>(this), dictation] {
         if (!self || !self->isCurrentDictation(dictation))
             return;
@@ -254,39 +251,33 @@ void AppState::endSession(quint64 dictation)
     });
 }
 
-void AppState::showTranscript(quint64 dictation, const QString& text)
-{
+void AppState::showTranscript(quint64 dictation, const QString& text) {
     if (isCurrentDictation(dictation))
         setTranscript(text);
 }
 
-void AppState::showProcessing(quint64 dictation, bool value)
-{
+void AppState::showProcessing(quint64 dictation, bool value) {
     if (isCurrentDictation(dictation))
         setProcessing(value);
 }
 
-void AppState::queueProcessing(quint64 dictation, bool value)
-{
+void AppState::queueProcessing(quint64 dictation, bool value) {
     post([this, dictation, value] { showProcessing(dictation, value); });
 }
 
-void AppState::discardRecording(quint64 dictation)
-{
+void AppState::discardRecording(quint64 dictation) {
     if (isCurrentDictation(dictation) && !audio->isRecording())
         audio->clearAudioBuffer();
 }
 
-void AppState::handleAudioLevel(float value)
-{
+void AppState::handleAudioLevel(float value) {
     level = value;
     std::move(levelHistory.begin() + 1, levelHistory.end(), levelHistory.begin());
     levelHistory.back() = value;
     Q_EMIT audioLevelChanged();
 }
 
-void AppState::handleRecordingInterrupted()
-{
+void AppState::handleRecordingInterrupted() {
     appLog(QStringLiteral("AppState: Audio recording interrupted by a CoreAudio reconfiguration"));
     interrupted = true;
     setRecording(false);
@@ -300,8 +291,7 @@ void AppState::handleRecordingInterrupted()
     endSession(latestDictation);
 }
 
-void AppState::handleConnectionFailure(ElevenLabsRealtimeService* service, const QString& message)
-{
+void AppState::handleConnectionFailure(ElevenLabsRealtimeService* service, const QString& message) {
     appLog(QStringLiteral("AppState: Realtime connection failed — ") + message);
     const quint64 dictation = realtimeDictation.value(service, 0);
     if (!isCurrentDictation(dictation))
@@ -319,39 +309,34 @@ void AppState::handleConnectionFailure(ElevenLabsRealtimeService* service, const
     });
 }
 
-void AppState::resetLevels()
-{
+void AppState::resetLevels() {
     level = 0;
     levelHistory.fill(0);
     Q_EMIT audioLevelChanged();
 }
 
-void AppState::setRecording(bool value)
-{
+void AppState::setRecording(bool value) {
     if (recording == value)
         return;
     recording = value;
     Q_EMIT isRecordingChanged();
 }
 
-void AppState::setProcessing(bool value)
-{
+void AppState::setProcessing(bool value) {
     if (processing == value)
         return;
     processing = value;
     Q_EMIT isProcessingChanged();
 }
 
-void AppState::setTranscript(const QString& text)
-{
+void AppState::setTranscript(const QString& text) {
     if (transcriptText == text)
         return;
     transcriptText = text;
     Q_EMIT transcriptChanged();
 }
 
-void AppState::setTargetLanguage(const QString& code)
-{
+void AppState::setTargetLanguage(const QString& code) {
     DictationPreferences::storeLanguage(*userDefaults, code);
     if (language == code)
         return;
@@ -359,8 +344,7 @@ void AppState::setTargetLanguage(const QString& code)
     Q_EMIT targetLanguageChanged();
 }
 
-void AppState::setAIFormatPreset(AIFormatPreset value)
-{
+void AppState::setAIFormatPreset(AIFormatPreset value) {
     DictationPreferences::storeStyle(*userDefaults, value);
     if (preset == value)
         return;
@@ -368,24 +352,23 @@ void AppState::setAIFormatPreset(AIFormatPreset value)
     Q_EMIT aiFormatPresetChanged();
 }
 
-void AppState::setDictationMode(DictationMode value)
-{
+void AppState::setDictationMode(DictationMode value) {
     if (mode == value)
         return;
     mode = value;
     Q_EMIT dictationModeChanged();
 }
 
-QList<qreal> AppState::audioLevelHistoryValues() const { return QList<qreal>(levelHistory.begin(), levelHistory.end()); }
+QList<qreal> AppState::audioLevelHistoryValues() const {
+    return QList<qreal>(levelHistory.begin(), levelHistory.end());
+}
 
-void AppState::setAIFormatPresetRawValue(const QString& raw)
-{
+void AppState::setAIFormatPresetRawValue(const QString& raw) {
     if (const auto value = AIFormatPresets::fromRawValue(raw))
         setAIFormatPreset(*value);
 }
 
-QVariantMap AppState::selectedLanguageValue() const
-{
+QVariantMap AppState::selectedLanguageValue() const {
     const SupportedLanguage selected = selectedLanguage();
     return {{QStringLiteral("code"), selected.code},
             {QStringLiteral("flag"), selected.flag},

@@ -44,7 +44,8 @@ class AppState : public QObject {
     Q_PROPERTY(QString transcript READ transcript NOTIFY transcriptChanged)
     Q_PROPERTY(float audioLevel READ audioLevel NOTIFY audioLevelChanged)
     Q_PROPERTY(QList<qreal> audioLevelHistory READ audioLevelHistoryValues NOTIFY audioLevelChanged)
-    Q_PROPERTY(QString targetLanguage READ targetLanguage WRITE setTargetLanguage NOTIFY targetLanguageChanged)
+    Q_PROPERTY(
+        QString targetLanguage READ targetLanguage WRITE setTargetLanguage NOTIFY targetLanguageChanged)
     Q_PROPERTY(QString aiFormatPreset READ aiFormatPresetRawValue WRITE setAIFormatPresetRawValue NOTIFY
                    aiFormatPresetChanged)
     Q_PROPERTY(QString dictationMode READ dictationModeRawValue NOTIFY dictationModeChanged)
@@ -54,7 +55,8 @@ public:
     static constexpr int levelHistoryLength = 8;
     static constexpr Scheduler::Duration finalizationDelay{10};
     static constexpr Scheduler::Duration connectionFailureDisplay{3000};
-    static inline const QString notConfiguredMessage = QStringLiteral("Voxlet is not configured in Info.plist yet.");
+    static inline const QString notConfiguredMessage =
+        QStringLiteral("Voxlet is not configured in Info.plist yet.");
     static inline const QString signedOutMessage =
         QStringLiteral("Por favor, entre em sua conta ou registre-se para começar a usar o Voxlet.");
 

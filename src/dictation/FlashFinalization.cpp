@@ -14,40 +14,34 @@
 
 namespace {
 
-Scheduler::Duration fromSeconds(double seconds)
-{
+Scheduler::Duration fromSeconds(double seconds) {
     return std::chrono::duration_cast<Scheduler::Duration>(std::chrono::duration<double>(seconds));
 }
 
-QString charactersLabel(const QString& text)
-{
+QString charactersLabel(const QString& text) {
     return QString::number(TextHelpers::characterCount(text)) + QStringLiteral(" chars): ") + text;
 }
 
 } // namespace
 
-FlashFinalization::FlashFinalization(AppState& owner, ElevenLabsRealtimeService& service, DictationContext values)
+FlashFinalization::FlashFinalization(AppState& owner, ElevenLabsRealtimeService& service,
+                                     DictationContext values)
     : QObject(&owner)
     , state(owner)
     , realtime(service)
-    , context(std::move(values))
-{
-}
+    , context(std::move(values)) {}
 
 FlashFinalization::~FlashFinalization() = default;
 
-double FlashFinalization::finalTranscriptWaitSeconds(double audioSeconds)
-{
+double FlashFinalization::finalTranscriptWaitSeconds(double audioSeconds) {
     return std::min(20.0, 0.15 * audioSeconds + 5.0);
 }
 
-double FlashFinalization::safetyTimeoutSeconds(double audioSeconds)
-{
+double FlashFinalization::safetyTimeoutSeconds(double audioSeconds) {
     return std::min(30.0, std::max(12.0, audioSeconds + 8.0));
 }
 
-void FlashFinalization::start()
-{
+void FlashFinalization::start() {
     Scheduler& clock = state.scheduler();
     const double audioSeconds =
         context.recordingStartedAt ? std::max(0.0, clock.secondsSince(*context.recordingStartedAt)) : 0.0;
@@ -61,18 +55,19 @@ void FlashFinalization::start()
         self->waitScheduled = true;
         appLog(QStringLiteral("AppState: Flash final commit sent; waiting up to %1s for realtime transcript")
                    .arg(wait, 0, 'f', 2));
-        self->state.scheduler().schedule(fromSeconds(wait), self, [self] { self->finish(QStringLiteral("final_commit_timeout")); });
+        self->state.scheduler().schedule(fromSeconds(wait), self,
+                                         [self] { self->finish(QStringLiteral("final_commit_timeout")); });
     };
     realtime.onFinalCommitCompleted = [self] {
         if (self)
             self->finish(QStringLiteral("final_commit_completed"));
     };
     realtime.commitAudioBuffer();
-    clock.schedule(fromSeconds(safety), this, [self] { self->finish(QStringLiteral("connection_or_session_timeout")); });
+    clock.schedule(fromSeconds(safety), this,
+                   [self] { self->finish(QStringLiteral("connection_or_session_timeout")); });
 }
 
-void FlashFinalization::finish(const QString& reason)
-{
+void FlashFinalization::finish(const QString& reason) {
     if (finished)
         return;
     finished = true;
@@ -80,8 +75,7 @@ void FlashFinalization::finish(const QString& reason)
     executeFlashModeTyping();
 }
 
-void FlashFinalization::executeFlashModeTyping()
-{
+void FlashFinalization::executeFlashModeTyping() {
     realtime.onFinalCommitCompleted = nullptr;
     realtime.onTranscriptionCompleted = nullptr;
     realtime.onFinalCommitSent = nullptr;
@@ -91,7 +85,8 @@ void FlashFinalization::executeFlashModeTyping()
     state.discardRecording(context.dictation);
 
     if (text.isEmpty()) {
-        appLog(QStringLiteral("ElevenLabsRT: No realtime transcription available; skipping batch fallback for Flash mode"));
+        appLog(QStringLiteral(
+            "ElevenLabsRT: No realtime transcription available; skipping batch fallback for Flash mode"));
         realtime.disconnect();
         state.showTranscript(context.dictation, QStringLiteral("Sem transcrição em tempo real"));
         state.showProcessing(context.dictation, false);
@@ -113,8 +108,7 @@ void FlashFinalization::executeFlashModeTyping()
     typeAndEnd(text);
 }
 
-QCoro::Task<> FlashFinalization::typeAndEnd(QString text)
-{
+QCoro::Task<> FlashFinalization::typeAndEnd(QString text) {
     QPointer<FlashFinalization> self(this);
     const bool typed = co_await state.keyboardManager().typeText(text, context.previousApp);
     if (!self)
@@ -124,8 +118,7 @@ QCoro::Task<> FlashFinalization::typeAndEnd(QString text)
     done(typed);
 }
 
-QCoro::Task<> FlashFinalization::translateAndType(QString text)
-{
+QCoro::Task<> FlashFinalization::translateAndType(QString text) {
     QPointer<FlashFinalization> self(this);
     appLog(QStringLiteral("AppState: translateAndType input (") + charactersLabel(text));
     const std::optional<QString> translation =
@@ -143,8 +136,7 @@ QCoro::Task<> FlashFinalization::translateAndType(QString text)
     co_await typeAndEnd(output);
 }
 
-void FlashFinalization::done(bool typed)
-{
+void FlashFinalization::done(bool typed) {
     state.releaseRealtimeSession(&realtime);
     Q_EMIT state.dictationFinished(context.dictation, typed);
     deleteLater();

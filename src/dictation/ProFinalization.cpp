@@ -16,19 +16,17 @@
 ProFinalization::ProFinalization(AppState& owner, DictationContext values)
     : QObject(&owner)
     , state(owner)
-    , context(std::move(values))
-{
-}
+    , context(std::move(values)) {}
 
-void ProFinalization::traceLine(const QString& event)
-{
+void ProFinalization::traceLine(const QString& event) {
     appLog(QStringLiteral("ProTrace id=") + trace + QLatin1Char(' ') + event);
 }
 
-qint64 ProFinalization::totalMs() const { return state.scheduler().millisecondsSince(totalStart); }
+qint64 ProFinalization::totalMs() const {
+    return state.scheduler().millisecondsSince(totalStart);
+}
 
-void ProFinalization::start()
-{
+void ProFinalization::start() {
     Scheduler& clock = state.scheduler();
     trace = makeTraceId();
     totalStart = clock.now();
@@ -36,12 +34,13 @@ void ProFinalization::start()
         context.recordingStartedAt ? std::max(0.0, clock.secondsSince(*context.recordingStartedAt)) : 0.0;
     const std::optional<QByteArray> wav = state.audioManager().getWAVData();
 
-    traceLine(QStringLiteral("total_start mode=%1 transcription=gemini_audio audioSeconds=%2 wavBytes=%3 preset=%4 "
-                             "targetLanguage=%5")
-                  .arg(DictationModes::rawValue(context.mode))
-                  .arg(audioSeconds, 0, 'f', 2)
-                  .arg(wav ? wav->size() : 0)
-                  .arg(AIFormatPresets::rawValue(context.preset), context.targetLanguage));
+    traceLine(
+        QStringLiteral("total_start mode=%1 transcription=gemini_audio audioSeconds=%2 wavBytes=%3 preset=%4 "
+                       "targetLanguage=%5")
+            .arg(DictationModes::rawValue(context.mode))
+            .arg(audioSeconds, 0, 'f', 2)
+            .arg(wav ? wav->size() : 0)
+            .arg(AIFormatPresets::rawValue(context.preset), context.targetLanguage));
 
     if (!wav) {
         traceLine(QStringLiteral("no_audio_recorded totalMs=%1").arg(totalMs()));
@@ -55,8 +54,7 @@ void ProFinalization::start()
     run();
 }
 
-QCoro::Task<> ProFinalization::run()
-{
+QCoro::Task<> ProFinalization::run() {
     QPointer<ProFinalization> self(this);
     const std::optional<QString> formatted =
         co_await state.aiFormatter().formatAudio(recording, context.preset, trace);
@@ -75,11 +73,11 @@ QCoro::Task<> ProFinalization::run()
         done(typed);
 }
 
-QCoro::Task<bool> ProFinalization::batchRoute()
-{
+QCoro::Task<bool> ProFinalization::batchRoute() {
     QPointer<ProFinalization> self(this);
     state.queueProcessing(context.dictation, true);
-    traceLine(QStringLiteral("coordinator_route provider=ElevenLabs/OpenAI mode=pro audioBytes=%1").arg(recording.size()));
+    traceLine(QStringLiteral("coordinator_route provider=ElevenLabs/OpenAI mode=pro audioBytes=%1")
+                  .arg(recording.size()));
     const std::optional<QString> transcript =
         co_await state.transcriptionCoordinator().cloudBatchService->transcribe(recording, trace);
     if (!self)
@@ -97,8 +95,7 @@ QCoro::Task<bool> ProFinalization::batchRoute()
     co_return co_await typingTail(refined);
 }
 
-QCoro::Task<bool> ProFinalization::typingTail(QString text)
-{
+QCoro::Task<bool> ProFinalization::typingTail(QString text) {
     QPointer<ProFinalization> self(this);
     state.showProcessing(context.dictation, false);
     state.endSession(context.dictation);
@@ -113,12 +110,12 @@ QCoro::Task<bool> ProFinalization::typingTail(QString text)
     traceLine(QStringLiteral("typing_done latencyMs=%1 totalMs=%2")
                   .arg(state.scheduler().millisecondsSince(typingStart))
                   .arg(totalMs()));
-    traceLine(QStringLiteral("total_done totalMs=%1 words=%2").arg(totalMs()).arg(TextHelpers::wordCount(text)));
+    traceLine(
+        QStringLiteral("total_done totalMs=%1 words=%2").arg(totalMs()).arg(TextHelpers::wordCount(text)));
     co_return typed;
 }
 
-void ProFinalization::done(bool typed)
-{
+void ProFinalization::done(bool typed) {
     Q_EMIT state.dictationFinished(context.dictation, typed);
     deleteLater();
 }

@@ -4,13 +4,20 @@
 #include <chrono>
 
 WavFileCaptureDevice::WavFileCaptureDevice(std::vector<float> input, double sampleRate, bool realTime)
-    : samples(std::move(input)), rate(sampleRate), paced(realTime) {}
+    : samples(std::move(input))
+    , rate(sampleRate)
+    , paced(realTime) {}
 
-WavFileCaptureDevice::~WavFileCaptureDevice() { stop(); }
+WavFileCaptureDevice::~WavFileCaptureDevice() {
+    stop();
+}
 
-AudioCaptureDevice::InputFormats WavFileCaptureDevice::probeInput() { return {{rate, 1}, {rate, 1}}; }
+AudioCaptureDevice::InputFormats WavFileCaptureDevice::probeInput() {
+    return {{rate, 1}, {rate, 1}};
+}
 
-AudioCaptureDevice::StartResult WavFileCaptureDevice::start(const StreamRequest& request, StreamCallbacks callbacks) {
+AudioCaptureDevice::StartResult WavFileCaptureDevice::start(const StreamRequest& request,
+                                                            StreamCallbacks callbacks) {
     stop();
     if (request.sampleRate != rate)
         return {false, QStringLiteral("the recording plays at %1 Hz only").arg(rate)};
@@ -38,7 +45,8 @@ void WavFileCaptureDevice::run(StreamCallbacks callbacks, int framesPerBuffer) {
             const auto due = begin + std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>((position + count) / rate));
             while (!stopping && Clock::now() < due)
-                std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(20)));
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(20)));
             if (stopping)
                 return;
         }
