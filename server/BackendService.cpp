@@ -198,9 +198,11 @@ QCoro::Task<HttpResponse> BackendService::audioFormat(HttpRequest request) {
     if (!t.text)
         co_return error(t.status == 503 ? 503 : 409, QStringLiteral("Audio cannot be formatted: ") + t.error);
     QString failure;
-    const std::optional<QString> text = TextHelpers::isBlank(*t.text)
-                                            ? std::optional<QString>(QString())
-                                            : co_await styled(*t.text, prompt.toString(), &failure);
+    // No words, nothing to style; kept out of a conditional expression, which GCC 12 miscompiles
+    // around co_await.
+    std::optional<QString> text = QString();
+    if (!TextHelpers::isBlank(*t.text))
+        text = co_await styled(*t.text, prompt.toString(), &failure);
     if (!text) {
         appLog(QStringLiteral("Backend: trace=%1 audio format failed: %2").arg(trace, failure));
         co_return error(502, QStringLiteral("Formatting failed: ") + failure);

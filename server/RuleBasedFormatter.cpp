@@ -42,11 +42,20 @@ QString stripTrailingPunctuation(QString s) {
     return TextHelpers::trimmed(s);
 }
 
+// The client's clean-up knows its own hesitation sounds; English dictation adds these.
+QString removeFillers(const QString& text) {
+    static const QRegularExpression english(QStringLiteral("\\b(?:u+m+|u+h+|e+r+m+|e+r+|uhm+)\\b[,.]?\\s*"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    QString t = TextProcessor::removeFillerWords(TextHelpers::trimmed(text));
+    t.replace(english, QString());
+    return TextHelpers::trimmed(t);
+}
+
 QString cleanLine(const QString& line) {
     QString t = TextHelpers::trimmed(line);
     if (t.isEmpty())
         return t;
-    t = TextProcessor::removeFillerWords(t);
+    t = removeFillers(t);
     static const QRegularExpression spaces(QStringLiteral("[ \\t]{2,}"));
     static const QRegularExpression spaceBeforePunct(QStringLiteral("\\s+([,.;:!?])"));
     t.replace(spaces, QStringLiteral(" "));
@@ -105,7 +114,7 @@ QStringList listItems(const QString& text) {
             items.append(l);
     } else {
         static const QRegularExpression separators(
-            QStringLiteral("(?<=[.!?;])\\s+|,\\s*(?:and\\s+)?|\\s+(?:and then|then|and also)\\s+"),
+            QStringLiteral("(?<=[.!?;])\\s+|,\\s*(?:and\\s+)?|\\s+(?:and then|then|and also|and)\\s+"),
             QRegularExpression::CaseInsensitiveOption);
         items = text.split(separators, Qt::SkipEmptyParts);
     }
@@ -113,7 +122,7 @@ QStringList listItems(const QString& text) {
     static const QRegularExpression bullet(QStringLiteral("^\\s*(?:[-*\\x{2022}]|\\d+[.)])\\s*"));
     for (QString item : items) {
         item.remove(bullet);
-        item = stripTrailingPunctuation(TextProcessor::removeFillerWords(TextHelpers::trimmed(item)));
+        item = stripTrailingPunctuation(removeFillers(item));
         if (!item.isEmpty())
             result.append(capitalizeFirst(item));
     }

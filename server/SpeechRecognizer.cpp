@@ -46,9 +46,13 @@ std::unique_ptr<SpeechRecognizer> SpeechRecognizer::create(const RecognizerModel
     const QByteArray dictArg = QFile::encodeName(dict);
     const QByteArray searchKey = model.grammarPath.isEmpty() ? "-lm" : "-jsgf";
     const QByteArray searchArg = QFile::encodeName(model.grammarPath.isEmpty() ? lm : model.grammarPath);
-    cmd_ln_t* config =
-        cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmmArg.constData(), "-dict", dictArg.constData(),
-                    searchKey.constData(), searchArg.constData(), "-logfn", "/dev/null", nullptr);
+    // A grammar search is cheap, so it can afford wide beams; with the default ones it loses the only
+    // path through the grammar on some utterances and returns nothing at all.
+    const bool grammar = !model.grammarPath.isEmpty();
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmmArg.constData(), "-dict",
+                                   dictArg.constData(), searchKey.constData(), searchArg.constData(), "-beam",
+                                   grammar ? "1e-80" : "1e-48", "-pbeam", grammar ? "1e-80" : "1e-48",
+                                   "-wbeam", grammar ? "1e-60" : "7e-29", "-logfn", "/dev/null", nullptr);
     if (!config)
         return fail(QStringLiteral("speech recogniser configuration rejected"));
     ps_decoder_t* decoder = ps_init(config);

@@ -147,8 +147,8 @@ std::vector<std::int16_t> resample(std::span<const float> samples, int fromRate,
         return out;
     }
     const double ratio = double(toRate) / double(fromRate);
-    const double cutoff = std::min(1.0, ratio) * 0.95; // relative to the input Nyquist frequency
-    const int halfWidth = int(std::ceil(12.0 / cutoff));
+    const double cutoff = std::min(1.0, ratio) * 0.9; // relative to the input Nyquist frequency
+    const int halfWidth = int(std::ceil(24.0 / cutoff));
     const size_t outCount = size_t(std::floor(double(samples.size()) * ratio));
     out.reserve(outCount);
     const auto n = qsizetype(samples.size());
@@ -162,7 +162,8 @@ std::vector<std::int16_t> resample(std::span<const float> samples, int fromRate,
             const double t = x * cutoff;
             const double sinc =
                 std::abs(t) < 1e-9 ? 1.0 : std::sin(std::numbers::pi * t) / (std::numbers::pi * t);
-            const double w = 0.5 + 0.5 * std::cos(std::numbers::pi * x / double(halfWidth)); // Hann
+            const double phase = std::numbers::pi * x / double(halfWidth); // Blackman window
+            const double w = 0.42 + 0.5 * std::cos(phase) + 0.08 * std::cos(2 * phase);
             const double k = sinc * w;
             acc += k * double(samples[size_t(j)]);
             weightSum += k;
