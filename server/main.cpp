@@ -3,6 +3,7 @@
 #include "platform/Scheduler.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,8 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("voxlet-backend"));
+    // Refused WebSocket upgrades are logged by us with their reason; Qt's own line only misleads.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver.warning=false"));
 
     QString error;
     QString help;
