@@ -16,8 +16,7 @@
 namespace {
 
 // A WAV file of a 440 Hz sine, `seconds` long, in the given layout.
-QByteArray sineWav(quint16 format, quint16 channels, quint32 rate, quint16 bits, double seconds)
-{
+QByteArray sineWav(quint16 format, quint16 channels, quint32 rate, quint16 bits, double seconds) {
     QByteArray data;
     QDataStream pcm(&data, QIODevice::WriteOnly);
     pcm.setByteOrder(QDataStream::LittleEndian);
@@ -58,8 +57,7 @@ QByteArray sineWav(quint16 format, quint16 channels, quint32 rate, quint16 bits,
 }
 
 // Amplitude of 440 Hz in 16 kHz samples (a single-bin DFT), and of everything else.
-std::pair<double, double> toneAndRest(const std::vector<std::int16_t>& s)
-{
+std::pair<double, double> toneAndRest(const std::vector<std::int16_t>& s) {
     double re = 0, im = 0, energy = 0;
     for (size_t i = 0; i < s.size(); ++i) {
         const double v = s[i] / 32768.0;
@@ -79,8 +77,7 @@ class ServerUnitsTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void wavLayoutsBecome16kMono_data()
-    {
+    void wavLayoutsBecome16kMono_data() {
         QTest::addColumn<int>("format");
         QTest::addColumn<int>("channels");
         QTest::addColumn<int>("rate");
@@ -93,13 +90,13 @@ private Q_SLOTS:
         QTest::newRow("48 kHz float stereo") << 3 << 2 << 48000 << 32;
         QTest::newRow("96 kHz double mono") << 3 << 1 << 96000 << 64;
     }
-    void wavLayoutsBecome16kMono()
-    {
+    void wavLayoutsBecome16kMono() {
         QFETCH(int, format);
         QFETCH(int, channels);
         QFETCH(int, rate);
         QFETCH(int, bits);
-        const WavDecodeResult r = WavDecoder::decode(sineWav(quint16(format), quint16(channels), quint32(rate), quint16(bits), 0.5));
+        const WavDecodeResult r = WavDecoder::decode(
+            sineWav(quint16(format), quint16(channels), quint32(rate), quint16(bits), 0.5));
         QVERIFY2(r.audio, qPrintable(r.error));
         QCOMPARE(r.audio->sourceSampleRate, rate);
         QCOMPARE(r.audio->sourceChannels, channels);
@@ -109,8 +106,7 @@ private Q_SLOTS:
         QVERIFY2(rest < (bits == 8 ? 0.01 : 0.003), qPrintable(QString::number(rest)));
     }
 
-    void downsamplingRemovesWhatCannotBeRepresented()
-    {
+    void downsamplingRemovesWhatCannotBeRepresented() {
         // 11 kHz is above the 8 kHz limit of 16 kHz audio: it must not fold back as a 5 kHz tone.
         std::vector<float> in(48000);
         for (size_t i = 0; i < in.size(); ++i)
@@ -123,8 +119,7 @@ private Q_SLOTS:
         QVERIFY2(rms < 0.01, qPrintable(QString::number(rms)));
     }
 
-    void malformedWavIsRefused_data()
-    {
+    void malformedWavIsRefused_data() {
         QTest::addColumn<QByteArray>("bytes");
         const QByteArray good = sineWav(1, 1, 16000, 16, 0.01);
         QByteArray noData = good.left(good.indexOf("data"));
@@ -139,18 +134,17 @@ private Q_SLOTS:
         QTest::newRow("chunk size past the end") << hugeChunk;
         QTest::newRow("inconsistent block align") << badAlign;
         QTest::newRow("12-bit") << sineWav(1, 1, 16000, 16, 0.01).replace(34, 2, QByteArray("\x0c\x00", 2));
-        QTest::newRow("nine channels") << sineWav(1, 1, 16000, 16, 0.01).replace(22, 2, QByteArray("\x09\x00", 2));
+        QTest::newRow("nine channels")
+            << sineWav(1, 1, 16000, 16, 0.01).replace(22, 2, QByteArray("\x09\x00", 2));
     }
-    void malformedWavIsRefused()
-    {
+    void malformedWavIsRefused() {
         QFETCH(QByteArray, bytes);
         const WavDecodeResult r = WavDecoder::decode(bytes);
         QVERIFY(!r.audio);
         QVERIFY(!r.error.isEmpty());
     }
 
-    void streamedWavWithoutSizesIsRead()
-    {
+    void streamedWavWithoutSizesIsRead() {
         QByteArray wav = sineWav(1, 1, 16000, 16, 0.25);
         wav.replace(wav.indexOf("data") + 4, 4, QByteArray("\xff\xff\xff\xff", 4));
         const WavDecodeResult r = WavDecoder::decode(wav);
@@ -158,31 +152,35 @@ private Q_SLOTS:
         QCOMPARE(qint64(r.audio->samples.size()), 4000);
     }
 
-    void tokensAreSignedAndChecked_data()
-    {
+    void tokensAreSignedAndChecked_data() {
         QTest::addColumn<QByteArray>("token");
         QTest::addColumn<bool>("valid");
         const QByteArray secret = "secret-for-tests";
-        const QJsonObject claims{{QStringLiteral("sub"), QStringLiteral("u1")}, {QStringLiteral("exp"), 2000}};
+        const QJsonObject claims{{QStringLiteral("sub"), QStringLiteral("u1")},
+                                 {QStringLiteral("exp"), 2000}};
         const QByteArray good = JsonWebToken::sign(claims, secret);
         const QList<QByteArray> parts = good.split('.');
         QJsonObject later = claims;
         later.insert(QStringLiteral("exp"), 999999);
-        const QByteArray forgedPayload = QJsonDocument(later).toJson(QJsonDocument::Compact)
-                                             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+        const QByteArray forgedPayload =
+            QJsonDocument(later)
+                .toJson(QJsonDocument::Compact)
+                .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
         const QByteArray none = QByteArray(R"({"alg":"none","typ":"JWT"})")
                                     .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
         QTest::newRow("good") << good << true;
-        QTest::newRow("expired") << JsonWebToken::sign(QJsonObject{{QStringLiteral("exp"), 1000}}, secret) << false;
-        QTest::newRow("no expiry") << JsonWebToken::sign(QJsonObject{{QStringLiteral("sub"), QStringLiteral("u1")}}, secret) << false;
+        QTest::newRow("expired") << JsonWebToken::sign(QJsonObject{{QStringLiteral("exp"), 1000}}, secret)
+                                 << false;
+        QTest::newRow("no expiry") << JsonWebToken::sign(
+                                          QJsonObject{{QStringLiteral("sub"), QStringLiteral("u1")}}, secret)
+                                   << false;
         QTest::newRow("other secret") << JsonWebToken::sign(claims, "other") << false;
         QTest::newRow("payload changed") << parts[0] + '.' + forgedPayload + '.' + parts[2] << false;
         QTest::newRow("alg none") << none + '.' + parts[1] + '.' << false;
         QTest::newRow("two pieces") << parts[0] + '.' + parts[1] << false;
         QTest::newRow("not Base64") << QByteArray("!!.??.**") << false;
     }
-    void tokensAreSignedAndChecked()
-    {
+    void tokensAreSignedAndChecked() {
         QFETCH(QByteArray, token);
         QFETCH(bool, valid);
         const JsonWebToken::Verification v = JsonWebToken::verify(token, "secret-for-tests", 1500);
@@ -190,19 +188,21 @@ private Q_SLOTS:
         QCOMPARE(v.error.isEmpty(), valid);
     }
 
-    void settingsFromTheCommandLineAndAFile()
-    {
+    void settingsFromTheCommandLineAndAFile() {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("backend.json"));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"port\": 9000, \"grammar\": \"/g.jsgf\", \"release_build\": 7, \"release_notes\": \"Fixes\", "
-                   "\"chat_endpoint\": \"http:/" "/127.0.0.1:1/v1\"}");
+        file.write(
+            "{\"port\": 9000, \"grammar\": \"/g.jsgf\", \"release_build\": 7, \"release_notes\": \"Fixes\", "
+            "\"chat_endpoint\": \"http:/"
+            "/127.0.0.1:1/v1\"}");
         file.close();
         QString error;
         const auto c = BackendConfig::fromArguments(
-            {QStringLiteral("voxlet-backend"), QStringLiteral("--config"), path, QStringLiteral("--port"), QStringLiteral("9100"),
-             QStringLiteral("--data-dir"), dir.path(), QStringLiteral("--max-body-bytes"), QStringLiteral("1000")},
+            {QStringLiteral("voxlet-backend"), QStringLiteral("--config"), path, QStringLiteral("--port"),
+             QStringLiteral("9100"), QStringLiteral("--data-dir"), dir.path(),
+             QStringLiteral("--max-body-bytes"), QStringLiteral("1000")},
             &error);
         QVERIFY2(c, qPrintable(error));
         QCOMPARE(c->port, quint16(9100)); // the command line wins
@@ -215,29 +215,30 @@ private Q_SLOTS:
         QVERIFY(c->releaseDownloadUrl.startsWith(QStringLiteral("http://127.0.0.1:9100/")));
     }
 
-    void defaultDataFolderFollowsXdg()
-    {
+    void defaultDataFolderFollowsXdg() {
         qputenv("XDG_DATA_HOME", "/xdg/data");
         QCOMPARE(BackendConfig::defaultDataDirectory(), QStringLiteral("/xdg/data/voxlet-backend"));
         qputenv("XDG_DATA_HOME", "relative");
-        QCOMPARE(BackendConfig::defaultDataDirectory(), QDir::homePath() + QStringLiteral("/.local/share/voxlet-backend"));
+        QCOMPARE(BackendConfig::defaultDataDirectory(),
+                 QDir::homePath() + QStringLiteral("/.local/share/voxlet-backend"));
         qunsetenv("XDG_DATA_HOME");
     }
 
-    void invalidSettingsAreRefused_data()
-    {
+    void invalidSettingsAreRefused_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("unknown option") << QStringList{QStringLiteral("--colour"), QStringLiteral("red")};
         QTest::newRow("port too big") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
         QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("http")};
-        QTest::newRow("address") << QStringList{QStringLiteral("--address"), QStringLiteral("localhost.example")};
-        QTest::newRow("chat endpoint scheme") << QStringList{QStringLiteral("--chat-endpoint"), QStringLiteral("ftp://x/v1")};
+        QTest::newRow("address") << QStringList{QStringLiteral("--address"),
+                                                QStringLiteral("localhost.example")};
+        QTest::newRow("chat endpoint scheme")
+            << QStringList{QStringLiteral("--chat-endpoint"), QStringLiteral("ftp://x/v1")};
         QTest::newRow("zero lifetime") << QStringList{QStringLiteral("--otp-lifetime"), QStringLiteral("0")};
-        QTest::newRow("missing config file") << QStringList{QStringLiteral("--config"), QStringLiteral("/nonexistent/x.json")};
+        QTest::newRow("missing config file")
+            << QStringList{QStringLiteral("--config"), QStringLiteral("/nonexistent/x.json")};
         QTest::newRow("stray argument") << QStringList{QStringLiteral("serve")};
     }
-    void invalidSettingsAreRefused()
-    {
+    void invalidSettingsAreRefused() {
         QFETCH(QStringList, arguments);
         arguments.prepend(QStringLiteral("voxlet-backend"));
         QString error;
@@ -245,19 +246,20 @@ private Q_SLOTS:
         QVERIFY(!error.isEmpty());
     }
 
-    void everyStyleIsRecognisedByItsInstruction()
-    {
+    void everyStyleIsRecognisedByItsInstruction() {
         for (AIFormatPreset p : AIFormatPresets::allCases) {
-            QCOMPARE(RuleBasedFormatter::presetForPrompt(AIFormatPresets::prompt(p)), std::optional<AIFormatPreset>(p));
-            QCOMPARE(RuleBasedFormatter::presetForPrompt(QStringLiteral("\n ") + AIFormatPresets::prompt(p) + QStringLiteral(" ")),
+            QCOMPARE(RuleBasedFormatter::presetForPrompt(AIFormatPresets::prompt(p)),
                      std::optional<AIFormatPreset>(p));
-            QVERIFY(!RuleBasedFormatter::format(QStringLiteral("hello there. this is the plan"), p).isEmpty());
+            QCOMPARE(RuleBasedFormatter::presetForPrompt(QStringLiteral("\n ") + AIFormatPresets::prompt(p) +
+                                                         QStringLiteral(" ")),
+                     std::optional<AIFormatPreset>(p));
+            QVERIFY(
+                !RuleBasedFormatter::format(QStringLiteral("hello there. this is the plan"), p).isEmpty());
         }
         QCOMPARE(RuleBasedFormatter::presetForPrompt(QStringLiteral("Write a poem")), std::nullopt);
     }
 
-    void recogniserMarkersAreRemoved_data()
-    {
+    void recogniserMarkersAreRemoved_data() {
         QTest::addColumn<QByteArray>("raw");
         QTest::addColumn<QString>("clean");
         QTest::newRow("plain") << QByteArray("hello world") << "hello world";
@@ -266,16 +268,14 @@ private Q_SLOTS:
         QTest::newRow("filler") << QByteArray("+um+ yes") << "yes";
         QTest::newRow("nothing") << QByteArray("") << "";
     }
-    void recogniserMarkersAreRemoved()
-    {
+    void recogniserMarkersAreRemoved() {
         QFETCH(QByteArray, raw);
         QFETCH(QString, clean);
         QCOMPARE(SpeechRecognizer::cleanHypothesis(raw.constData()), clean);
         QCOMPARE(SpeechRecognizer::cleanHypothesis(nullptr), QString());
     }
 
-    void missingModelOrGrammarIsReported()
-    {
+    void missingModelOrGrammarIsReported() {
         QString error;
         QVERIFY(!SpeechRecognizer::create(RecognizerModel{QStringLiteral("/nonexistent"), {}}, &error));
         QVERIFY(error.contains(QStringLiteral("/nonexistent")));
