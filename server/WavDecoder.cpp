@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <numeric>
 
 namespace {
 
@@ -149,26 +150,58 @@ std::vector<std::int16_t> resample(std::span<const float> samples, int fromRate,
     const double ratio = double(toRate) / double(fromRate);
     const double cutoff = std::min(1.0, ratio) * 0.9; // relative to the input Nyquist frequency
     const int halfWidth = int(std::ceil(24.0 / cutoff));
-    const size_t outCount = size_t(std::floor(double(samples.size()) * ratio));
-    out.reserve(outCount);
-    const auto n = qsizetype(samples.size());
-    for (size_t i = 0; i < outCount; ++i) {
-        const double centre = double(i) / ratio;
-        const auto first = qsizetype(std::floor(centre)) - halfWidth + 1;
-        double acc = 0, weightSum = 0;
-        for (qsizetype j = std::max<qsizetype>(first, 0); j < std::min<qsizetype>(first + 2 * halfWidth, n);
-             ++j) {
-            const double x = double(j) - centre;
+    const int taps = 2 * halfWidth;
+    // Output sample i sits at input position i * step / phases; its fractional part takes only
+    // `phases` values, so the windowed-sinc weights are computed once per phase.
+    const int divisor = std::gcd(fromRate, toRate);
+    const qint64 phases = toRate / divisor;
+    const qint64 step = fromRate / divisor;
+    auto weightsAt = [&](double frac, std::vector<double>& w) {
+        w.assign(size_t(taps), 0.0);
+        double sum = 0;
+        for (int k = 0; k < taps; ++k) {
+            const double x = double(k - halfWidth + 1) - frac;
             const double t = x * cutoff;
             const double sinc =
                 std::abs(t) < 1e-9 ? 1.0 : std::sin(std::numbers::pi * t) / (std::numbers::pi * t);
             const double phase = std::numbers::pi * x / double(halfWidth); // Blackman window
-            const double w = 0.42 + 0.5 * std::cos(phase) + 0.08 * std::cos(2 * phase);
-            const double k = sinc * w;
-            acc += k * double(samples[size_t(j)]);
-            weightSum += k;
+            const double window =
+                std::abs(x) >= halfWidth ? 0.0 : 0.42 + 0.5 * std::cos(phase) + 0.08 * std::cos(2 * phase);
+            w[size_t(k)] = sinc * window;
+            sum += w[size_t(k)];
         }
-        out.push_back(toInt16(weightSum != 0 ? acc / weightSum : 0.0));
+        for (double& v : w)
+            v /= sum;
+    };
+    const bool tabulate = phases <= 4096;
+    std::vector<std::vector<double>> table;
+    if (tabulate) {
+        table.resize(size_t(phases));
+        for (qint64 p = 0; p < phases; ++p)
+            weightsAt(double(p) / double(phases), table[size_t(p)]);
+    }
+    const auto n = qsizetype(samples.size());
+    const size_t outCount = size_t((qint64(samples.size()) * phases) / step);
+    out.reserve(outCount);
+    std::vector<double> direct;
+    for (size_t i = 0; i < outCount; ++i) {
+        const qint64 position = qint64(i) * step;
+        const qint64 whole = position / phases;
+        const qint64 p = position % phases;
+        if (!tabulate)
+            weightsAt(double(p) / double(phases), direct);
+        const std::vector<double>& w = tabulate ? table[size_t(p)] : direct;
+        const qsizetype first = qsizetype(whole) - halfWidth + 1;
+        double acc = 0, used = 0;
+        for (int k = 0; k < taps; ++k) {
+            const qsizetype j = first + k;
+            if (j < 0 || j >= n)
+                continue;
+            acc += w[size_t(k)] * double(samples[size_t(j)]);
+            used += w[size_t(k)];
+        }
+        // At the edges only part of the kernel has input: rescale so the level does not dip.
+        out.push_back(toInt16(used > 0.5 ? acc / used : acc));
     }
     return out;
 }
