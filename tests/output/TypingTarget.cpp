@@ -63,7 +63,7 @@ bool TypingTarget::start(const Options& options) {
     }
     // The window manager may keep a new window from taking the focus while another window is
     // closing; then the window is activated the way a pager would.
-    QDeadlineTimer deadline(20'000);
+    QDeadlineTimer deadline(30'000);
     QDeadlineTimer nextNudge(300);
     QByteArray output;
     while (!deadline.hasExpired()) {

@@ -220,7 +220,7 @@ QCoro::Task<bool> XTestKeyboardSink::postText(QString text) {
             complete = false;
             continue;
         }
-        if (!keyForSymbol.contains(symbol)) {
+        if (!slotForSymbol.contains(symbol)) {
             if (layout->spareKeycodes().empty()) {
                 appLog(QStringLiteral(
                            "KeyboardManager: Skipped U+%1: the layout lacks it and has no spare keycode")
@@ -228,31 +228,37 @@ QCoro::Task<bool> XTestKeyboardSink::postText(QString text) {
                 complete = false;
                 continue;
             }
-            if (!freeSpare({}))
+            if (!freeSlot({}))
                 co_await barrier();
-            // One remap for this character and the next missing ones, as far as free keycodes go.
-            std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>> assignments;
-            QSet<xcb_keycode_t> taken;
+            // One remap for this character and the next missing ones, as far as free slots go.
+            std::vector<std::pair<Slot, xcb_keysym_t>> assignments;
+            QSet<Slot> taken;
             QSet<xcb_keysym_t> planned;
             for (qsizetype ahead = index; ahead < codePoints.size(); ++ahead) {
                 const char32_t next = codePoints[ahead];
                 const xcb_keysym_t nextSymbol = keysymFor(next);
-                if (layout->strokeFor(next) || nextSymbol == 0 || keyForSymbol.contains(nextSymbol) ||
+                if (layout->strokeFor(next) || nextSymbol == 0 || slotForSymbol.contains(nextSymbol) ||
                     planned.contains(nextSymbol))
                     continue;
-                const auto spare = freeSpare(taken);
-                if (!spare)
+                const auto slot = freeSlot(taken);
+                if (!slot)
                     break;
-                taken.insert(*spare);
+                taken.insert(*slot);
                 planned.insert(nextSymbol);
-                assignments.emplace_back(*spare, nextSymbol);
+                assignments.emplace_back(*slot, nextSymbol);
             }
             remap(assignments);
         }
-        const xcb_keycode_t key = keyForSymbol.value(symbol);
+        const Slot slot = slotForSymbol.value(symbol);
+        const auto key = xcb_keycode_t(slot / 2);
+        const bool shifted = slot % 2 == 1;
+        if (shifted)
+            sendKey(*layout->shiftKeycode(), true);
         sendKey(key, true);
         sendKey(key, false);
-        unconfirmed.insert(key);
+        if (shifted)
+            sendKey(*layout->shiftKeycode(), false);
+        unconfirmed.insert(slot);
     }
     xcb_flush(x.get());
     if (const auto failure = x.failure()) {
@@ -310,16 +316,22 @@ void XTestKeyboardSink::typeStroke(const XkbLayoutSnapshot::Stroke& stroke) {
         sendKey(*modifier, false);
 }
 
-std::optional<xcb_keycode_t> XTestKeyboardSink::freeSpare(const QSet<xcb_keycode_t>& taken) const {
-    // Keycodes never borrowed in this call first, then any whose last use is confirmed.
-    std::optional<xcb_keycode_t> reusable;
-    for (xcb_keycode_t key : layout->spareKeycodes()) {
-        if (taken.contains(key) || unconfirmed.contains(key))
-            continue;
-        if (!borrowedKeys.contains(key))
-            return key;
-        if (!reusable)
-            reusable = key;
+std::optional<XTestKeyboardSink::Slot> XTestKeyboardSink::freeSlot(const QSet<Slot>& taken) const {
+    // Empty slots first, then any whose last use is confirmed. Changing one level of a keycode
+    // leaves what its other level produces as it was, so only the slot itself must be confirmed.
+    const int levels = layout->shiftKeycode() ? 2 : 1;
+    std::optional<Slot> reusable;
+    for (int level = 0; level < levels; ++level) {
+        for (xcb_keycode_t key : layout->spareKeycodes()) {
+            const Slot slot = key * 2 + level;
+            if (taken.contains(slot) || unconfirmed.contains(slot))
+                continue;
+            const auto borrowed = borrowedKeys.constFind(key);
+            if (borrowed == borrowedKeys.constEnd() || (*borrowed)[size_t(level)] == XCB_NO_SYMBOL)
+                return slot;
+            if (!reusable)
+                reusable = slot;
+        }
     }
     return reusable;
 }
@@ -377,10 +389,11 @@ bool XTestKeyboardSink::writeSymbols(xcb_keycode_t first, xcb_keycode_t last) {
         KeySymbols borrowed;
         const KeySymbols* entry = &original;
         if (const auto found = borrowedKeys.constFind(xcb_keycode_t(key)); found != borrowedKeys.constEnd()) {
-            // One group of the one-level type (index 0 in every XKB keymap) carrying the symbol.
+            // One group of the two-level type (index 1 in every XKB keymap: Shift selects level 2).
+            borrowed.types = {1, 1, 1, 1};
             borrowed.groupInfo = 1;
-            borrowed.width = 1;
-            borrowed.symbols = {*found};
+            borrowed.width = 2;
+            borrowed.symbols = {(*found)[0], (*found)[1]};
             entry = &borrowed;
         }
         const uint16_t count = uint16_t(entry->symbols.size());
@@ -411,8 +424,9 @@ void XTestKeyboardSink::writeSymbolsOneByOne(const std::vector<xcb_keycode_t>& k
     // The core request, one key at a time: fine for keys that carry nothing of the layout.
     for (xcb_keycode_t key : keys) {
         const auto found = borrowedKeys.constFind(key);
-        const xcb_keysym_t symbol = found == borrowedKeys.constEnd() ? xcb_keysym_t(XCB_NO_SYMBOL) : *found;
-        const std::array<xcb_keysym_t, 2> symbols{symbol, symbol};
+        const std::array<xcb_keysym_t, 2> symbols =
+            found == borrowedKeys.constEnd() ? std::array<xcb_keysym_t, 2>{XCB_NO_SYMBOL, XCB_NO_SYMBOL}
+                                             : *found;
         xcb_change_keyboard_mapping(x.get(), 1, key, 2, symbols.data());
     }
 }
@@ -431,19 +445,23 @@ void XTestKeyboardSink::applySymbols(const std::vector<xcb_keycode_t>& keys) {
     }
 }
 
-void XTestKeyboardSink::remap(const std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>& assignments) {
+void XTestKeyboardSink::remap(const std::vector<std::pair<Slot, xcb_keysym_t>>& assignments) {
     if (assignments.empty())
         return;
     if (borrowedKeys.isEmpty())
         installSignalRestore();
     std::vector<xcb_keycode_t> keys;
-    for (const auto& [key, symbol] : assignments) {
-        if (const auto old = borrowedKeys.constFind(key); old != borrowedKeys.constEnd())
-            keyForSymbol.remove(*old);
-        borrowedKeys.insert(key, symbol);
-        keyForSymbol.insert(symbol, key);
+    for (const auto& [slot, symbol] : assignments) {
+        const auto key = xcb_keycode_t(slot / 2);
+        std::array<xcb_keysym_t, 2>& symbols = borrowedKeys[key];
+        xcb_keysym_t& held = symbols[size_t(slot % 2)];
+        if (held != XCB_NO_SYMBOL)
+            slotForSymbol.remove(held);
+        held = symbol;
+        slotForSymbol.insert(symbol, slot);
         signalRestore.borrowed[key] = true;
-        keys.push_back(key);
+        if (std::find(keys.begin(), keys.end(), key) == keys.end())
+            keys.push_back(key);
     }
     applySymbols(keys);
 }
@@ -455,7 +473,7 @@ void XTestKeyboardSink::restoreBorrowedKeys() {
     for (auto entry = borrowedKeys.constBegin(); entry != borrowedKeys.constEnd(); ++entry)
         keys.push_back(entry.key());
     borrowedKeys.clear();
-    keyForSymbol.clear();
+    slotForSymbol.clear();
     unconfirmed.clear();
     applySymbols(keys);
     for (xcb_keycode_t key : keys)

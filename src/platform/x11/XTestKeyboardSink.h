@@ -20,7 +20,9 @@
 // A borrowed keycode is remapped to the character's keysym, and the application decodes keys with
 // whatever mapping it has read by the time it handles them; so a keycode is only remapped again once
 // the focused window has answered a _NET_WM_PING sent after the keys that used it (or, for a window
-// that does not answer pings, after a generous pause). Remaps are batched over several keycodes.
+// that does not answer pings, after a generous pause). Every change of the keyboard map makes each
+// client (the window manager too) reload its keymap, so remaps are batched: one request for many
+// keycodes, two symbols per keycode (the second typed with Shift).
 // Every borrowed keycode is cleared again at the end of the call, on destruction, and when the
 // process is ended by SIGINT, SIGTERM, SIGHUP or SIGQUIT while keys are borrowed.
 class XTestKeyboardSink final : public KeyboardSink {
@@ -50,8 +52,11 @@ private:
     QCoro::Task<> barrier();
     QCoro::Task<bool> waitForPong(xcb_window_t window, quint32 serial);
     std::optional<xcb_window_t> pingableFocusWindow();
-    std::optional<xcb_keycode_t> freeSpare(const QSet<xcb_keycode_t>& taken) const;
-    void remap(const std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>>& assignments);
+    // A place for one borrowed symbol: a spare keycode and its level (0 plain, 1 with Shift), as
+    // keycode * 2 + level.
+    using Slot = int;
+    std::optional<Slot> freeSlot(const QSet<Slot>& taken) const;
+    void remap(const std::vector<std::pair<Slot, xcb_keysym_t>>& assignments);
     // Puts the current borrowed symbols (or, for keys no longer borrowed, the original ones) on `keys`.
     void applySymbols(const std::vector<xcb_keycode_t>& keys);
     bool readOriginalSymbols();
@@ -75,11 +80,11 @@ private:
     Scheduler& scheduler;
     std::optional<QString> unavailable;
     std::optional<XkbLayoutSnapshot> layout;
-    // Borrowed keycodes: which keysym each carries now, and the reverse.
-    QHash<xcb_keycode_t, xcb_keysym_t> borrowedKeys;
-    QHash<xcb_keysym_t, xcb_keycode_t> keyForSymbol;
-    // Borrowed keycodes typed since the focused window last confirmed it had handled everything.
-    QSet<xcb_keycode_t> unconfirmed;
+    // Borrowed keycodes: the keysyms each carries now on its two levels, and where each keysym is.
+    QHash<xcb_keycode_t, std::array<xcb_keysym_t, 2>> borrowedKeys;
+    QHash<xcb_keysym_t, Slot> slotForSymbol;
+    // Slots typed since the focused window last confirmed it had handled everything.
+    QSet<Slot> unconfirmed;
     // The XKB symbols of the keys from the lowest to the highest spare keycode, as read before the
     // first borrowing of a call; when they cannot be read or written, keys are remapped one by one.
     std::vector<KeySymbols> originalSymbols;

@@ -65,6 +65,8 @@ std::optional<XkbLayoutSnapshot> XkbLayoutSnapshot::read(xcb_connection_t* conne
     // pressing its keys in a scratch state, so the layout's own modifier mapping decides.
     const auto shift = keyProducing(keymap.get(), group, {XKB_KEY_Shift_L, XKB_KEY_Shift_R});
     const auto levelThree = keyProducing(keymap.get(), group, {XKB_KEY_ISO_Level3_Shift});
+    if (shift)
+        snapshot.shiftKey = xcb_keycode_t(*shift);
     std::vector<std::vector<xcb_keycode_t>> combinations{{}};
     if (shift)
         combinations.push_back({xcb_keycode_t(*shift)});

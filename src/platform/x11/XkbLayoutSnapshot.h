@@ -27,6 +27,7 @@ public:
     // missing, so that they arrive as text and not as key commands).
     const Stroke* strokeFor(char32_t codePoint) const;
     std::optional<xcb_keycode_t> returnKeycode() const { return returnKey; }
+    std::optional<xcb_keycode_t> shiftKeycode() const { return shiftKey; }
     const std::vector<xcb_keycode_t>& spareKeycodes() const { return spare; }
     // Every keycode bound to a modifier other than the lock modifiers (Caps Lock, Num Lock).
     const std::vector<xcb_keycode_t>& modifierKeycodes() const { return modifierKeys; }
@@ -35,6 +36,7 @@ public:
 private:
     QHash<char32_t, Stroke> strokes;
     std::optional<xcb_keycode_t> returnKey;
+    std::optional<xcb_keycode_t> shiftKey;
     std::vector<xcb_keycode_t> spare;
     std::vector<xcb_keycode_t> modifierKeys;
     bool capsLocked = false;
