@@ -157,8 +157,17 @@ void GlobalShortcuts::setShortcut(const QString& name, std::optional<QKeyCombina
             QStringLiteral("GlobalShortcuts: Cannot store a shortcut for undeclared shortcut %1").arg(name));
         return;
     }
-    if (newShortcut)
-        newShortcut = ShortcutKeys::fromKey(newShortcut->key(), newShortcut->keyboardModifiers());
+    if (newShortcut) {
+        const auto normalised = ShortcutKeys::fromKey(newShortcut->key(), newShortcut->keyboardModifiers());
+        // A lone modifier is no shortcut; storing it must not silently clear the one in place.
+        if (!normalised) {
+            appLog(
+                QStringLiteral("GlobalShortcuts: Refused to store a modifier key alone as the shortcut of %1")
+                    .arg(name));
+            return;
+        }
+        newShortcut = normalised;
+    }
 
     QStringList changed;
     if (newShortcut) {

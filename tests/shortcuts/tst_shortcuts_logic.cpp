@@ -432,6 +432,10 @@ private Q_SLOTS:
         QVERIFY(!f.shortcuts->shortcut(QStringLiteral("somethingElse")));
         QVERIFY(!f.settings->contains(QStringLiteral("Shortcuts/somethingElse")));
         QVERIFY(!systemLog->infos().filter(QStringLiteral("undeclared shortcut somethingElse")).isEmpty());
+        // A lone modifier key is not stored over the shortcut in place.
+        f.shortcuts->setShortcut(ShortcutNames::toggleDictation, combo(Qt::MetaModifier, Qt::Key_Meta));
+        QCOMPARE(text(f.shortcuts->shortcut(ShortcutNames::toggleDictation)), QStringLiteral("Meta+."));
+        QVERIFY(!f.settings->contains(QStringLiteral("Shortcuts/toggleDictation")));
         // A second declaration keeps the first default.
         f.shortcuts->declare(ShortcutNames::toggleDictation, QStringLiteral("x"),
                              combo(Qt::ControlModifier, Qt::Key_Q));

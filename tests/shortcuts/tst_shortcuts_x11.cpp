@@ -205,6 +205,17 @@ private Q_SLOTS:
         QCOMPARE(bool(keyUp->modifiers & Qt::MetaModifier), !superFirst);
     }
 
+    void secondShortcutWhileHeld() {
+        // Super+period held, Super let go, Alt+slash pressed while period is still down: the grab of
+        // the first still sees the second, which gets its own key-down and key-up.
+        QVERIFY(xdotool({"keydown", "super+period", "keyup", "super", "keydown", "alt+slash"}));
+        QTRY_COMPARE(calls, (QStringList{"down:" + flash, "down:" + pro}));
+        QVERIFY(xdotool({"keyup", "slash", "keyup", "alt"}));
+        QTRY_COMPARE(calls, (QStringList{"down:" + flash, "down:" + pro, "up:" + pro}));
+        QVERIFY(xdotool({"keyup", "period"}));
+        QTRY_COMPARE(calls, (QStringList{"down:" + flash, "down:" + pro, "up:" + pro, "up:" + flash}));
+    }
+
     void locksDoNotMatter_data() {
         QTest::addColumn<QStringList>("locks");
         QTest::addColumn<int>("mask");
