@@ -13,7 +13,7 @@
 #include "platform/fake/RecordingSystemLog.h"
 #include "platform/fake/ScriptedAudioCaptureDevice.h"
 #include "realtime/ElevenLabsRealtimeService.h"
-#include "realtime/ScriptedRealtimeProxy.h"
+#include "support/ScriptedRealtimeProxy.h"
 #include "support/HttpFixture.h"
 
 #include <QSettings>

@@ -1,4 +1,4 @@
-#include "ScriptedRealtimeProxy.h"
+#include "support/ScriptedRealtimeProxy.h"
 
 #include "dictation/AppLog.h"
 #include "platform/fake/ManualScheduler.h"
