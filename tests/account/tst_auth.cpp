@@ -1,7 +1,7 @@
 // The sign-in client and AuthManager against a scripted sign-in service on 127.0.0.1, with an
 // in-memory keyring and a manual clock.
 
-#include "TestTokens.h"
+#include "support/TestTokens.h"
 #include "support/HttpFixture.h"
 
 #include "account/AuthManager.h"

@@ -2,7 +2,7 @@
 // the shared one that scripts/test starts, and private ones for the locked and missing cases.
 
 #include "PrivateSecretService.h"
-#include "TestTokens.h"
+#include "support/TestTokens.h"
 #include "support/HttpFixture.h"
 
 #include "account/AuthManager.h"
