@@ -6,6 +6,7 @@
 #include "HttpServer.h"
 #include "RealtimeSession.h"
 #include "RecognizerPool.h"
+#include "WebSignInPage.h"
 #include "dictation/AppLog.h"
 #include "platform/Scheduler.h"
 #include "realtime/RealtimeProtocol.h"
@@ -111,6 +112,7 @@ bool BackendServer::start(QString* error) {
     m_http = std::make_unique<HttpServer>(m_config.http);
     m_auth->registerRoutes(*m_http);
     m_backend->registerRoutes(*m_http);
+    WebSignInPage::registerRoutes(*m_http, m_config.anonKey);
 
     const RealtimeLimits limits{m_config.maxWebSocketMessageBytes, m_config.maxChunkAudioBytes,
                                 m_config.maxSessionAudioSeconds, m_config.webSocketIdleTimeoutMs};

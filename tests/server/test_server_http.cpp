@@ -568,6 +568,14 @@ private Q_SLOTS:
         QVERIFY(!record.contains(QStringLiteral("release_notes")));
     }
 
+    void browserSignInPageIsServed() {
+        const HttpReply reply = m_backend->request("GET", QStringLiteral("/web/login"));
+        QCOMPARE(reply.status, 200);
+        QVERIFY(reply.body.contains("voxlet://auth?token="));
+        QVERIFY(reply.body.contains(QByteArray("\"") + TestBackend::anonKey + "\""));
+        QVERIFY(reply.body.contains("/auth/v1/verify"));
+    }
+
     void unknownRoutesAndMethods_data() {
         QTest::addColumn<QByteArray>("method");
         QTest::addColumn<QString>("path");
