@@ -4,6 +4,14 @@
 
 #include <span>
 
+namespace {
+
+// Speech without a pause is still committed now and then: decoding time and memory grow with the
+// length of an utterance, and a client should not wait minutes for final text.
+constexpr qint64 longestUtteranceSamples = 16000 * 45;
+
+} // namespace
+
 StreamingTranscriber::StreamingTranscriber(RecognizerPool& pool)
     : m_pool(pool) {}
 
@@ -34,7 +42,11 @@ void StreamingTranscriber::process(const QByteArray& pcm16k) {
         Q_EMIT failed(QStringLiteral("speech decoder rejected the audio"));
         return;
     }
-    if (m_recognizer->inSpeech()) {
+    if (m_recognizer->inSpeech())
+        m_utteranceSamples += qint64(samples.size());
+    if (m_recognizer->inSpeech() && m_utteranceSamples >= longestUtteranceSamples) {
+        m_heardSpeech = true; // fall through to the segment end below
+    } else if (m_recognizer->inSpeech()) {
         m_heardSpeech = true;
         const QString partial = m_recognizer->hypothesis();
         if (!partial.isEmpty() && partial != m_lastPartial) {
@@ -47,6 +59,7 @@ void StreamingTranscriber::process(const QByteArray& pcm16k) {
         // Voice activity ended: this stretch of speech is final.
         m_heardSpeech = false;
         m_lastPartial.clear();
+        m_utteranceSamples = 0;
         const QString text = m_recognizer->endUtterance();
         m_recognizer->startUtterance();
         if (!text.isEmpty())
@@ -61,6 +74,7 @@ void StreamingTranscriber::commit() {
     }
     m_heardSpeech = false;
     m_lastPartial.clear();
+    m_utteranceSamples = 0;
     const QString text = m_recognizer->endUtterance();
     m_recognizer->startUtterance();
     Q_EMIT committedTranscript(text, true);

@@ -35,5 +35,6 @@ private:
     RecognizerPool& m_pool;
     std::shared_ptr<SpeechRecognizer> m_recognizer;
     bool m_heardSpeech = false;
+    qint64 m_utteranceSamples = 0;
     QString m_lastPartial;
 };
