@@ -368,7 +368,8 @@ bool XTestKeyboardSink::readOriginalSymbols() {
         if (data + 4 * size_t(count) > dataEnd)
             return false;
         symbols.symbols.resize(count);
-        std::memcpy(symbols.symbols.data(), data, 4 * size_t(count));
+        if (count > 0)
+            std::memcpy(symbols.symbols.data(), data, 4 * size_t(count));
         data += 4 * size_t(count);
         originalSymbols.push_back(std::move(symbols));
     }
@@ -403,7 +404,8 @@ bool XTestKeyboardSink::writeSymbols(xcb_keycode_t first, xcb_keycode_t last) {
         values[at + 4] = entry->groupInfo;
         values[at + 5] = entry->width;
         std::memcpy(values.data() + at + 6, &count, 2);
-        std::memcpy(values.data() + at + 8, entry->symbols.data(), 4 * size_t(count));
+        if (count > 0)
+            std::memcpy(values.data() + at + 8, entry->symbols.data(), 4 * size_t(count));
         totalSymbols = uint16_t(totalSymbols + count);
     }
     const xcb_void_cookie_t cookie =

@@ -93,7 +93,8 @@ std::vector<xcb_atom_t> XcbConnection::atomListProperty(xcb_window_t window, xcb
     std::vector<xcb_atom_t> result;
     if (const auto value = property(window, propertyAtom, XCB_ATOM_ATOM)) {
         result.resize(static_cast<size_t>(value->size()) / sizeof(xcb_atom_t));
-        std::memcpy(result.data(), value->constData(), result.size() * sizeof(xcb_atom_t));
+        if (!result.empty())
+            std::memcpy(result.data(), value->constData(), result.size() * sizeof(xcb_atom_t));
     }
     return result;
 }
