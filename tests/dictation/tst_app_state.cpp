@@ -1,6 +1,5 @@
 #include "account/AuthSession.h"
 #include "account/SupabaseAuthClient.h"
-#include "account/TestTokens.h"
 #include "audio/AudioManager.h"
 #include "backend/AIFormatterService.h"
 #include "dictation/AppLog.h"
@@ -13,8 +12,9 @@
 #include "platform/fake/RecordingSystemLog.h"
 #include "platform/fake/ScriptedAudioCaptureDevice.h"
 #include "realtime/ElevenLabsRealtimeService.h"
-#include "support/ScriptedRealtimeProxy.h"
 #include "support/HttpFixture.h"
+#include "support/ScriptedRealtimeProxy.h"
+#include "support/TestTokens.h"
 
 #include <QSettings>
 #include <QSignalSpy>
