@@ -3,7 +3,7 @@
 #include "BackendConfig.h"
 #include "HttpServer.h"
 #include "JsonWebToken.h"
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 #include "platform/Scheduler.h"
 
 #include <QJsonArray>
@@ -163,8 +163,8 @@ std::optional<HttpResponse> AuthService::authorize(const HttpRequest& request, I
                          QStringLiteral("This endpoint requires a Bearer token"));
     const Check check = validateAccessToken(token);
     if (!check.identity) {
-        appLog(QStringLiteral("Auth: %1 %2 refused: %3")
-                   .arg(QString::fromLatin1(request.method), request.path, check.error));
+        serverLog(QStringLiteral("Auth: %1 %2 refused: %3")
+                      .arg(QString::fromLatin1(request.method), request.path, check.error));
         if (check.error.startsWith(QLatin1String("session")))
             return authError(403, QStringLiteral("session_not_found"),
                              QStringLiteral("Session from session_id claim in JWT does not exist"));
@@ -268,10 +268,10 @@ HttpResponse AuthService::sendOtp(const HttpRequest& request) {
             return authError(422, QStringLiteral("otp_disabled"),
                              QStringLiteral("Signups not allowed for otp"));
         user = m_store.createUser(email, phone, now());
-        appLog(QStringLiteral("Auth: created account %1 for %2").arg(user->id, describe(*user)));
+        serverLog(QStringLiteral("Auth: created account %1 for %2").arg(user->id, describe(*user)));
     }
     const QString via = email.isEmpty() ? channel : QStringLiteral("email");
-    appLog(QStringLiteral("Auth: one-time code requested for %1 via %2").arg(describe(*user), via));
+    serverLog(QStringLiteral("Auth: one-time code requested for %1 via %2").arg(describe(*user), via));
     m_codes.issue(contactKey(email, phone), now());
     QJsonObject answer;
     if (!phone.isEmpty())
@@ -307,7 +307,7 @@ HttpResponse AuthService::verify(const HttpRequest& request) {
     const QString key = contactKey(byEmail ? email : QString(), byEmail ? QString() : phone);
     std::optional<AuthUser> user = byEmail ? m_store.userByEmail(email) : m_store.userByPhone(phone);
     if (!user || m_codes.verify(key, code, now()) != OneTimeCodes::Check::accepted) {
-        appLog(QStringLiteral("Auth: verification failed for %1 (wrong, used or expired code)").arg(key));
+        serverLog(QStringLiteral("Auth: verification failed for %1 (wrong, used or expired code)").arg(key));
         return authError(403, QStringLiteral("otp_expired"),
                          QStringLiteral("Token has expired or is invalid"));
     }
@@ -319,7 +319,7 @@ HttpResponse AuthService::verify(const HttpRequest& request) {
     user->lastSignInAt = t;
     user->updatedAt = t;
     m_store.updateUser(*user);
-    appLog(QStringLiteral("Auth: signed in %1").arg(describe(*user)));
+    serverLog(QStringLiteral("Auth: signed in %1").arg(describe(*user)));
     return issueSession(*user, std::nullopt);
 }
 
@@ -348,20 +348,21 @@ HttpResponse AuthService::token(const HttpRequest& request) {
                           QStringLiteral("Invalid Refresh Token: Refresh Token Not Found"));
     const auto found = m_store.sessionByRefreshHash(AuthStore::hashToken(refreshToken));
     if (!found) {
-        appLog(QStringLiteral("Auth: refresh refused: unknown refresh token"));
+        serverLog(QStringLiteral("Auth: refresh refused: unknown refresh token"));
         return tokenError(400, QStringLiteral("refresh_token_not_found"),
                           QStringLiteral("Invalid Refresh Token: Refresh Token Not Found"));
     }
     const auto& [session, current] = *found;
     if (!current) {
         // A rotated token presented again means it leaked or a client is confused: end the session.
-        appLog(QStringLiteral("Auth: refresh token reused for session %1, session revoked").arg(session.id));
+        serverLog(
+            QStringLiteral("Auth: refresh token reused for session %1, session revoked").arg(session.id));
         m_store.removeSession(session.id);
         return tokenError(400, QStringLiteral("refresh_token_already_used"),
                           QStringLiteral("Invalid Refresh Token: Already Used"));
     }
     if (now() - session.refreshedAt > m_config.refreshTokenLifetimeSeconds) {
-        appLog(QStringLiteral("Auth: refresh refused: session %1 expired").arg(session.id));
+        serverLog(QStringLiteral("Auth: refresh refused: session %1 expired").arg(session.id));
         m_store.removeSession(session.id);
         return tokenError(400, QStringLiteral("session_expired"),
                           QStringLiteral("Invalid Refresh Token: Session Expired"));
@@ -372,7 +373,7 @@ HttpResponse AuthService::token(const HttpRequest& request) {
         return tokenError(400, QStringLiteral("user_not_found"),
                           QStringLiteral("Invalid Refresh Token: User Not Found"));
     }
-    appLog(QStringLiteral("Auth: session %1 of %2 refreshed").arg(session.id, describe(*user)));
+    serverLog(QStringLiteral("Auth: session %1 of %2 refreshed").arg(session.id, describe(*user)));
     return issueSession(*user, session);
 }
 
@@ -396,7 +397,7 @@ HttpResponse AuthService::logout(const HttpRequest& request) {
         return authError(400, QStringLiteral("validation_failed"),
                          QStringLiteral("Unsupported logout scope"));
     }
-    appLog(QStringLiteral("Auth: signed out %1 (scope %2)")
-               .arg(describe(identity.user), scope.isEmpty() ? QStringLiteral("global") : scope));
+    serverLog(QStringLiteral("Auth: signed out %1 (scope %2)")
+                  .arg(describe(identity.user), scope.isEmpty() ? QStringLiteral("global") : scope));
     return HttpResponse::empty(204);
 }

@@ -1,6 +1,6 @@
 #include "AuthStore.h"
 
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -211,13 +211,13 @@ bool AuthStore::saveSessions() {
 bool AuthStore::writeJson(const QString& name, const QJsonObject& object) {
     QSaveFile file(QDir(m_directory).filePath(name));
     if (!file.open(QIODevice::WriteOnly)) {
-        appLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
+        serverLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
         return false;
     }
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     file.write(QJsonDocument(object).toJson(QJsonDocument::Indented));
     if (!file.commit()) {
-        appLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
+        serverLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
         return false;
     }
     return true;

@@ -6,8 +6,8 @@
 #include "HttpServer.h"
 #include "RealtimeSession.h"
 #include "RecognizerPool.h"
+#include "ServerLog.h"
 #include "WebSignInPage.h"
-#include "dictation/AppLog.h"
 #include "platform/Scheduler.h"
 #include "realtime/RealtimeProtocol.h"
 
@@ -126,7 +126,7 @@ bool BackendServer::start(QString* error) {
             const AuthService::Check check = m_auth->validateAccessToken(token);
             if (check.identity)
                 return std::nullopt;
-            appLog(QStringLiteral("Realtime: upgrade refused: %1").arg(check.error));
+            serverLog(QStringLiteral("Realtime: upgrade refused: %1").arg(check.error));
             return HttpResponse::json(
                 401, QJsonObject{{QStringLiteral("error"), QStringLiteral("Unauthorized: ") + check.error},
                                  {QStringLiteral("status"), 401}});
@@ -144,13 +144,14 @@ bool BackendServer::start(QString* error) {
                      .arg(why);
         return false;
     }
-    appLog(QStringLiteral("Backend: listening on http://%1:%2 (data %3, recogniser %4, formatter %5)")
-               .arg(m_config.address.toString())
-               .arg(m_http->port())
-               .arg(m_config.dataDirectory, m_recognizers->modelName(),
-                    m_chat->isConfigured()
-                        ? m_config.chatEndpoint.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)
-                        : QStringLiteral("local rules")));
-    appLog(QStringLiteral("Backend: one-time sign-in codes are written to %1").arg(m_auth->codesFilePath()));
+    serverLog(QStringLiteral("Backend: listening on http://%1:%2 (data %3, recogniser %4, formatter %5)")
+                  .arg(m_config.address.toString())
+                  .arg(m_http->port())
+                  .arg(m_config.dataDirectory, m_recognizers->modelName(),
+                       m_chat->isConfigured()
+                           ? m_config.chatEndpoint.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)
+                           : QStringLiteral("local rules")));
+    serverLog(
+        QStringLiteral("Backend: one-time sign-in codes are written to %1").arg(m_auth->codesFilePath()));
     return true;
 }

@@ -6,8 +6,8 @@
 #include "HttpServer.h"
 #include "RecognizerPool.h"
 #include "RuleBasedFormatter.h"
+#include "ServerLog.h"
 #include "WavDecoder.h"
-#include "dictation/AppLog.h"
 #include "dictation/SupportedLanguage.h"
 #include "dictation/TextHelpers.h"
 
@@ -71,8 +71,8 @@ std::optional<HttpResponse> BackendService::refuseUnauthorized(const HttpRequest
     const AuthService::Check check = m_auth.validateAccessToken(AuthService::bearerToken(request));
     if (check.identity)
         return std::nullopt;
-    appLog(QStringLiteral("Backend: %1 %2 refused: %3")
-               .arg(QString::fromLatin1(request.method), request.path, check.error));
+    serverLog(QStringLiteral("Backend: %1 %2 refused: %3")
+                  .arg(QString::fromLatin1(request.method), request.path, check.error));
     return error(401, QStringLiteral("Unauthorized: ") + check.error);
 }
 
@@ -93,24 +93,25 @@ QCoro::Task<HttpResponse> BackendService::capabilities(HttpRequest request) {
 QCoro::Task<BackendService::Transcription> BackendService::recognizeWav(QByteArray wav, QString trace) {
     const WavDecodeResult decoded = WavDecoder::decode(wav);
     if (!decoded.audio) {
-        appLog(QStringLiteral("Backend: trace=%1 audio refused: %2").arg(trace, decoded.error));
+        serverLog(QStringLiteral("Backend: trace=%1 audio refused: %2").arg(trace, decoded.error));
         co_return Transcription{std::nullopt, 400, QStringLiteral("Invalid WAV audio: ") + decoded.error};
     }
     const double seconds = decoded.audio->seconds();
     const RecognizerPool::Recognition r = co_await m_recognizers.recognize(decoded.audio->samples);
     if (!r.text) {
-        appLog(QStringLiteral("Backend: trace=%1 recognition failed: %2").arg(trace, r.error));
+        serverLog(QStringLiteral("Backend: trace=%1 recognition failed: %2").arg(trace, r.error));
         co_return Transcription{std::nullopt, r.busy ? 503 : 500,
                                 QStringLiteral("Speech recognition unavailable: ") + r.error};
     }
-    appLog(QStringLiteral(
-               "Backend: trace=%1 recognised seconds=%2 sourceRate=%3 channels=%4 chars=%5 processingMs=%6")
-               .arg(trace)
-               .arg(seconds, 0, 'f', 2)
-               .arg(decoded.audio->sourceSampleRate)
-               .arg(decoded.audio->sourceChannels)
-               .arg(TextHelpers::characterCount(*r.text))
-               .arg(r.processingMs));
+    serverLog(
+        QStringLiteral(
+            "Backend: trace=%1 recognised seconds=%2 sourceRate=%3 channels=%4 chars=%5 processingMs=%6")
+            .arg(trace)
+            .arg(seconds, 0, 'f', 2)
+            .arg(decoded.audio->sourceSampleRate)
+            .arg(decoded.audio->sourceChannels)
+            .arg(TextHelpers::characterCount(*r.text))
+            .arg(r.processingMs));
     co_return Transcription{r.text, 200, {}};
 }
 
@@ -161,14 +162,14 @@ QCoro::Task<HttpResponse> BackendService::format(HttpRequest request) {
     QString failure;
     const std::optional<QString> text = co_await styled(input.toString(), prompt.toString(), &failure);
     if (!text) {
-        appLog(QStringLiteral("Backend: trace=%1 format failed: %2").arg(trace, failure));
+        serverLog(QStringLiteral("Backend: trace=%1 format failed: %2").arg(trace, failure));
         co_return error(502, QStringLiteral("Formatting failed: ") + failure);
     }
-    appLog(QStringLiteral("Backend: trace=%1 format inputChars=%2 outputChars=%3 latencyMs=%4")
-               .arg(trace)
-               .arg(TextHelpers::characterCount(input.toString()))
-               .arg(TextHelpers::characterCount(*text))
-               .arg(timer.elapsed()));
+    serverLog(QStringLiteral("Backend: trace=%1 format inputChars=%2 outputChars=%3 latencyMs=%4")
+                  .arg(trace)
+                  .arg(TextHelpers::characterCount(input.toString()))
+                  .arg(TextHelpers::characterCount(*text))
+                  .arg(timer.elapsed()));
     co_return HttpResponse::json(200, QJsonObject{{QStringLiteral("text"), *text}});
 }
 
@@ -204,7 +205,7 @@ QCoro::Task<HttpResponse> BackendService::audioFormat(HttpRequest request) {
     if (!TextHelpers::isBlank(*t.text))
         text = co_await styled(*t.text, prompt.toString(), &failure);
     if (!text) {
-        appLog(QStringLiteral("Backend: trace=%1 audio format failed: %2").arg(trace, failure));
+        serverLog(QStringLiteral("Backend: trace=%1 audio format failed: %2").arg(trace, failure));
         co_return error(502, QStringLiteral("Formatting failed: ") + failure);
     }
     co_return HttpResponse::json(200, QJsonObject{{QStringLiteral("text"), *text}});
@@ -223,8 +224,8 @@ QCoro::Task<HttpResponse> BackendService::translate(HttpRequest request) {
         co_return error(400, QStringLiteral("'input' and 'target_language' must be strings"));
     if (!m_chat.isConfigured()) {
         // Not retryable on purpose: without a language model there is nothing to wait for.
-        appLog(QStringLiteral("Backend: trace=%1 translate refused: no language-model endpoint configured")
-                   .arg(trace));
+        serverLog(QStringLiteral("Backend: trace=%1 translate refused: no language-model endpoint configured")
+                      .arg(trace));
         co_return error(
             422, QStringLiteral("Translation needs a language-model endpoint: start voxlet-backend with "
                                 "--chat-endpoint"));
@@ -240,7 +241,7 @@ QCoro::Task<HttpResponse> BackendService::translate(HttpRequest request) {
             .arg(language, code);
     const ChatCompletionClient::Result r = co_await m_chat.complete(instruction, input.toString());
     if (!r.text) {
-        appLog(QStringLiteral("Backend: trace=%1 translate failed: %2").arg(trace, r.error));
+        serverLog(QStringLiteral("Backend: trace=%1 translate failed: %2").arg(trace, r.error));
         co_return error(502, QStringLiteral("Translation failed: ") + r.error);
     }
     co_return HttpResponse::json(

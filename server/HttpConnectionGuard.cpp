@@ -1,7 +1,7 @@
 #include "HttpConnectionGuard.h"
 
 #include "HttpMessage.h"
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 
 #include <QJsonObject>
 #include <QTcpSocket>
@@ -131,10 +131,10 @@ bool HttpConnectionGuard::inspectHeader(qsizetype headerEnd) {
 }
 
 void HttpConnectionGuard::reject(int status, const QByteArray& message) {
-    appLog(QStringLiteral("HTTP: refusing request from %1: %2 %3")
-               .arg(m_socket->peerAddress().toString())
-               .arg(status)
-               .arg(QString::fromUtf8(message)));
+    serverLog(QStringLiteral("HTTP: refusing request from %1: %2 %3")
+                  .arg(m_socket->peerAddress().toString())
+                  .arg(status)
+                  .arg(QString::fromUtf8(message)));
     m_state = State::rejected;
     // From here on the HTTP server must not see this connection's bytes.
     disconnect(m_socket, &QTcpSocket::readyRead, nullptr, nullptr);
@@ -167,8 +167,8 @@ void HttpConnectionGuard::onIdle() {
         m_idleTimer.start();
         return;
     }
-    appLog(QStringLiteral("HTTP: closing idle connection from %1 after %2 ms")
-               .arg(m_socket->peerAddress().toString())
-               .arg(m_limits.idleTimeoutMs));
+    serverLog(QStringLiteral("HTTP: closing idle connection from %1 after %2 ms")
+                  .arg(m_socket->peerAddress().toString())
+                  .arg(m_limits.idleTimeoutMs));
     m_socket->disconnectFromHost();
 }

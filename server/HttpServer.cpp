@@ -1,7 +1,7 @@
 #include "HttpServer.h"
 
 #include "HttpConnectionGuard.h"
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 
 #include <QAbstractHttpServer>
 #include <QHttpServerRequest>
@@ -112,9 +112,9 @@ QCoro::Task<> answer(HttpServer::Handler handler, HttpRequest request, QPointer<
     HttpResponse response = co_await handler(request);
     // The client may have left while the answer was being made; writing then would crash.
     if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
-        appLog(QStringLiteral("HTTP: client left before the answer to %1 %2 (status %3)")
-                   .arg(QString::fromLatin1(method), path)
-                   .arg(response.status));
+        serverLog(QStringLiteral("HTTP: client left before the answer to %1 %2 (status %3)")
+                      .arg(QString::fromLatin1(method), path)
+                      .arg(response.status));
         co_return;
     }
     if (auto* guard = HttpConnectionGuard::of(socket))

@@ -1,6 +1,6 @@
 #include "OneTimeCodes.h"
 
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -24,10 +24,10 @@ QString OneTimeCodes::issue(const QString& contact, qint64 now) {
     m_pending.insert(contact, Pending{code, now + m_lifetime, 0});
     writeFile(now);
     // The local stand-in of mail and SMS: the one line that carries a secret on purpose.
-    appLog(QStringLiteral("Auth: one-time code for %1 is %2 (valid %3 s, also in %4)")
-               .arg(contact, code)
-               .arg(m_lifetime)
-               .arg(filePath()));
+    serverLog(QStringLiteral("Auth: one-time code for %1 is %2 (valid %3 s, also in %4)")
+                  .arg(contact, code)
+                  .arg(m_lifetime)
+                  .arg(filePath()));
     return code;
 }
 
@@ -42,7 +42,7 @@ OneTimeCodes::Check OneTimeCodes::verify(const QString& contact, const QString& 
     }
     if (it->code != code) {
         if (++it->failedAttempts >= m_maxAttempts) {
-            appLog(QStringLiteral("Auth: too many wrong codes for %1, code withdrawn").arg(contact));
+            serverLog(QStringLiteral("Auth: too many wrong codes for %1, code withdrawn").arg(contact));
             m_pending.erase(it);
             writeFile(now);
         }
@@ -66,11 +66,11 @@ void OneTimeCodes::writeFile(qint64 now) {
     }
     QSaveFile file(filePath());
     if (!file.open(QIODevice::WriteOnly)) {
-        appLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
+        serverLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
         return;
     }
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     file.write(QJsonDocument(codes).toJson(QJsonDocument::Indented));
     if (!file.commit())
-        appLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
+        serverLog(QStringLiteral("Auth: cannot write %1: %2").arg(file.fileName(), file.errorString()));
 }

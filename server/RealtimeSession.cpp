@@ -1,9 +1,9 @@
 #include "RealtimeSession.h"
 
 #include "RecognizerPool.h"
+#include "ServerLog.h"
 #include "StreamingTranscriber.h"
 #include "WavDecoder.h"
-#include "dictation/AppLog.h"
 #include "dictation/TextHelpers.h"
 #include "realtime/RealtimeProtocol.h"
 
@@ -46,25 +46,25 @@ RealtimeSession::RealtimeSession(std::unique_ptr<QWebSocket> socket, RecognizerP
     connect(m_socket.get(), &QWebSocket::textMessageReceived, this, &RealtimeSession::onText);
     connect(m_socket.get(), &QWebSocket::binaryMessageReceived, this, &RealtimeSession::onBinary);
     connect(m_socket.get(), &QWebSocket::disconnected, this, [this] {
-        appLog(QStringLiteral("Realtime: session %1 closed (code %2) after chunks=%3 bytes=%4")
-                   .arg(m_id)
-                   .arg(int(m_socket->closeCode()))
-                   .arg(m_chunks)
-                   .arg(m_audioBytes));
+        serverLog(QStringLiteral("Realtime: session %1 closed (code %2) after chunks=%3 bytes=%4")
+                      .arg(m_id)
+                      .arg(int(m_socket->closeCode()))
+                      .arg(m_chunks)
+                      .arg(m_audioBytes));
         Q_EMIT finished();
     });
 
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(m_limits.idleTimeoutMs);
     connect(&m_idleTimer, &QTimer::timeout, this, [this] {
-        appLog(QStringLiteral("Realtime: session %1 idle for %2 ms, closing")
-                   .arg(m_id)
-                   .arg(m_limits.idleTimeoutMs));
+        serverLog(QStringLiteral("Realtime: session %1 idle for %2 ms, closing")
+                      .arg(m_id)
+                      .arg(m_limits.idleTimeoutMs));
         closeWith(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("idle timeout"));
     });
     m_idleTimer.start();
 
-    appLog(QStringLiteral("Realtime: session %1 opened for %2").arg(m_id).arg(m_label));
+    serverLog(QStringLiteral("Realtime: session %1 opened for %2").arg(m_id).arg(m_label));
     QMetaObject::invokeMethod(m_transcriber, &StreamingTranscriber::start, Qt::QueuedConnection);
 }
 
@@ -80,7 +80,7 @@ void RealtimeSession::send(const QString& text) {
 }
 
 void RealtimeSession::sendError(const QString& type, const QString& message) {
-    appLog(QStringLiteral("Realtime: session %1 %2: %3").arg(m_id).arg(type, message));
+    serverLog(QStringLiteral("Realtime: session %1 %2: %3").arg(m_id).arg(type, message));
     send(RealtimeProtocol::encodeError(type, message));
 }
 
@@ -97,7 +97,7 @@ void RealtimeSession::onReady() {
                              {QStringLiteral("language_code"), QStringLiteral("en")},
                              {QStringLiteral("model_id"), QStringLiteral("voxlet-local")},
                              {QStringLiteral("vad_commit_strategy"), true}};
-    appLog(QStringLiteral("Realtime: session %1 started").arg(m_id));
+    serverLog(QStringLiteral("Realtime: session %1 started").arg(m_id));
     send(RealtimeProtocol::encodeSessionStarted(config));
 }
 
@@ -111,10 +111,10 @@ void RealtimeSession::onPartial(const QString& text) {
 }
 
 void RealtimeSession::onCommitted(const QString& text, bool requested) {
-    appLog(QStringLiteral("Realtime: session %1 committed chars=%2 reason=%3")
-               .arg(m_id)
-               .arg(TextHelpers::characterCount(text))
-               .arg(requested ? QStringLiteral("commit") : QStringLiteral("voice_activity")));
+    serverLog(QStringLiteral("Realtime: session %1 committed chars=%2 reason=%3")
+                  .arg(m_id)
+                  .arg(TextHelpers::characterCount(text))
+                  .arg(requested ? QStringLiteral("commit") : QStringLiteral("voice_activity")));
     send(RealtimeProtocol::encodeCommittedTranscript(text));
 }
 
@@ -183,10 +183,10 @@ void RealtimeSession::onText(const QString& text) {
             m_audioBytes += pcm.size();
             ++m_chunks;
             if (m_chunks == 1 || m_chunks % 25 == 0)
-                appLog(QStringLiteral("Realtime: session %1 received chunks=%2 bytes=%3")
-                           .arg(m_id)
-                           .arg(m_chunks)
-                           .arg(m_audioBytes));
+                serverLog(QStringLiteral("Realtime: session %1 received chunks=%2 bytes=%3")
+                              .arg(m_id)
+                              .arg(m_chunks)
+                              .arg(m_audioBytes));
             QMetaObject::invokeMethod(
                 m_transcriber, [t = m_transcriber, pcm] { t->process(pcm); }, Qt::QueuedConnection);
         }

@@ -1,5 +1,5 @@
 #include "BackendServer.h"
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 #include "platform/Scheduler.h"
 
 #include <QCoreApplication>
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
 
     BackendServer server(*config, Scheduler::shared());
     if (!server.start(&error)) {
-        appLog(QStringLiteral("Backend: cannot start: ") + error);
+        serverLog(QStringLiteral("Backend: cannot start: ") + error);
         return 1;
     }
     // SIGTERM and SIGINT end the event loop, so the process exits cleanly.

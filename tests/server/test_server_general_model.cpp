@@ -1,6 +1,6 @@
 // The general en-us language model: slow and inexact on synthetic speech, so only checked for text.
 #include "ServerFixture.h"
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 #include "realtime/RealtimeProtocol.h"
 
 #include <QWebSocket>
@@ -11,7 +11,7 @@ class ServerGeneralModelTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        setAppLogToStandardOutput(false);
+        setServerLogToStandardOutput(false);
         m_backend = std::make_unique<TestBackend>([](BackendConfig& c) { c.grammarPath.clear(); });
         QString error;
         QVERIFY2(m_backend->start(&error), qPrintable(error));

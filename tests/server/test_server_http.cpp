@@ -1,8 +1,8 @@
 // The sign-in service and the backend exchanges of voxlet-backend, over real HTTP on loopback.
 #include "JsonWebToken.h"
 #include "ServerFixture.h"
+#include "ServerLog.h"
 #include "dictation/AIFormatPreset.h"
-#include "dictation/AppLog.h"
 
 #include <QDataStream>
 #include <QHttpServer>
@@ -96,7 +96,7 @@ class ServerHttpTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        setAppLogToStandardOutput(false);
+        setServerLogToStandardOutput(false);
         m_backend = std::make_unique<TestBackend>();
         QString error;
         QVERIFY2(m_backend->start(&error), qPrintable(error));

@@ -1,7 +1,7 @@
 // The realtime proxy of voxlet-backend: a real WebSocket client on loopback, speech made by espeak-ng.
 #include "JsonWebToken.h"
 #include "ServerFixture.h"
-#include "dictation/AppLog.h"
+#include "ServerLog.h"
 #include "realtime/RealtimeProtocol.h"
 
 #include <QJsonDocument>
@@ -66,7 +66,7 @@ class ServerRealtimeTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        setAppLogToStandardOutput(false);
+        setServerLogToStandardOutput(false);
         m_backend = std::make_unique<TestBackend>([](BackendConfig& c) {
             c.maxWebSocketMessageBytes = 256 * 1024;
             c.maxChunkAudioBytes = 64 * 1024;
