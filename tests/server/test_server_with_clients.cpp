@@ -4,6 +4,7 @@
 #include "backend/AIFormatterService.h"
 #include "backend/OpenAITranscriptionService.h"
 #include "dictation/AppLog.h"
+#include "realtime/ElevenLabsRealtimeService.h"
 
 #include <QCoroTask>
 #include <QtTest>
@@ -58,6 +59,34 @@ private Q_SLOTS:
             QCoro::waitFor(client.translate(QStringLiteral("hello"), QStringLiteral("pt"), std::nullopt)),
             std::nullopt);
         QVERIFY2(timer.elapsed() < 800, "the refusal was retried");
+    }
+
+    void realtimeClientGetsTheMergedTranscript() {
+        // Two sentences with a pause between them: one segment ends by voice activity, the other by commit.
+        const QStringList sentences = SpeechFixtures::sentences();
+        const QByteArray first = SpeechFixtures::speak(sentences[0], m_backend->workDir());
+        const QByteArray second = SpeechFixtures::speak(sentences[6], m_backend->workDir());
+        const QByteArray pcm = SpeechFixtures::pcm16k(first, m_backend->workDir()) +
+                               SpeechFixtures::silence16k(1200) +
+                               SpeechFixtures::pcm16k(second, m_backend->workDir());
+        QVERIFY(!pcm.isEmpty());
+        ElevenLabsRealtimeService client;
+        client.proxyBaseURL = m_backend->url(QStringLiteral("/"));
+        const QString token = m_token;
+        client.accessTokenProvider = [token]() -> QCoro::Task<std::optional<QString>> { co_return token; };
+        int finalCommits = 0;
+        client.onFinalCommitCompleted = [&] { ++finalCommits; };
+        client.connect(16000);
+        const QByteArray audio = SpeechFixtures::silence16k(300) + pcm;
+        for (qsizetype i = 0; i < audio.size(); i += 3200)
+            client.sendAudio(audio.mid(i, 3200));
+        client.commitAudioBuffer();
+        // The segment ended by voice activity may already complete the wait; the commit's answer follows.
+        QTRY_COMPARE_WITH_TIMEOUT(client.accumulatedTranscript().trimmed(),
+                                  sentences[0] + QLatin1Char(' ') + sentences[6], 20000);
+        QVERIFY(finalCommits > 0);
+        QVERIFY(!client.awaitingFinalCommit());
+        client.disconnect();
     }
 
 private:
