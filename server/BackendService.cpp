@@ -7,7 +7,7 @@
 #include "RecognizerPool.h"
 #include "RuleBasedFormatter.h"
 #include "ServerLog.h"
-#include "WavDecoder.h"
+#include "audio/WavDecoder.h"
 #include "dictation/SupportedLanguage.h"
 #include "dictation/TextHelpers.h"
 

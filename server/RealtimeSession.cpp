@@ -3,7 +3,7 @@
 #include "RecognizerPool.h"
 #include "ServerLog.h"
 #include "StreamingTranscriber.h"
-#include "WavDecoder.h"
+#include "audio/WavDecoder.h"
 #include "dictation/TextHelpers.h"
 #include "realtime/RealtimeProtocol.h"
 

@@ -1,7 +1,7 @@
 // Realtime factor of speech recognition on this machine: seconds of processing per second of audio,
 // for the general en-us model and for a JSGF grammar, batch and streamed in 100 ms chunks.
 #include "SpeechRecognizer.h"
-#include "WavDecoder.h"
+#include "audio/WavDecoder.h"
 
 #include <QCoreApplication>
 #include <QFile>

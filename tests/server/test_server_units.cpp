@@ -4,7 +4,7 @@
 #include "JsonWebToken.h"
 #include "RuleBasedFormatter.h"
 #include "SpeechRecognizer.h"
-#include "WavDecoder.h"
+#include "audio/WavDecoder.h"
 
 #include <QDataStream>
 #include <QTemporaryDir>

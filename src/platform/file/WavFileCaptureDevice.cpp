@@ -28,6 +28,10 @@ AudioCaptureDevice::StartResult WavFileCaptureDevice::start(const StreamRequest&
     return {true, QString()};
 }
 
+void WavFileCaptureDevice::beginDelivery() {
+    delivering = true;
+}
+
 void WavFileCaptureDevice::stop() {
     stopping = true;
     if (worker.joinable())
@@ -36,6 +40,8 @@ void WavFileCaptureDevice::stop() {
 
 void WavFileCaptureDevice::run(StreamCallbacks callbacks, int framesPerBuffer) {
     using Clock = std::chrono::steady_clock;
+    while (!stopping && !delivering)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const auto begin = Clock::now();
     std::size_t position = 0;
     while (!stopping && position < samples.size()) {

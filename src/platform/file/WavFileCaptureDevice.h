@@ -20,6 +20,9 @@ public:
 
     // Called on the capture thread once the last sample has been delivered.
     std::function<void()> onFinished;
+    // Nothing is delivered until this is called: a recording fed faster than real time would otherwise
+    // be over before whoever started the stream has installed its receivers.
+    void beginDelivery();
 
     InputFormats probeInput() override;
     StartResult start(const StreamRequest& request, StreamCallbacks callbacks) override;
@@ -33,4 +36,5 @@ private:
     const bool paced;
     std::thread worker;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> delivering{false};
 };

@@ -1,4 +1,4 @@
-#include "WavDecoder.h"
+#include "audio/WavDecoder.h"
 
 #include <QtEndian>
 
