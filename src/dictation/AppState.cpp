@@ -94,11 +94,13 @@ ElevenLabsRealtimeService* AppState::createRealtimeService() {
             ? coordinator.cloudRealtimeService->proxyBaseURL
             : (auth->configuration ? auth->configuration->apiBaseURL : std::optional<QUrl>());
     service->accessTokenProvider = tokenProvider();
-    service->onConnectionFailed = [self = QPointer<AppState>(this), service](const QString& message) {
+    service->onConnectionFailed = [self = QPointer<AppState>(this),
+                                   session =
+                                       QPointer<ElevenLabsRealtimeService>(service)](const QString& message) {
         if (self)
-            self->post([self, service, message] {
+            self->post([self, session, message] {
                 if (self)
-                    self->handleConnectionFailure(service, message);
+                    self->handleConnectionFailure(session.data(), message);
             });
     };
     return service;
@@ -161,13 +163,15 @@ bool AppState::startDictation() {
     if (DictationModes::streamsAudio(mode)) {
         ElevenLabsRealtimeService* service = realtimeServiceForNewDictation();
         realtimeDictation.insert(service, dictation);
-        service->onTranscriptionDelta = [self = QPointer<AppState>(this), service,
+        // The posted update may run after a finished dictation's session has been let go.
+        service->onTranscriptionDelta = [self = QPointer<AppState>(this),
+                                         session = QPointer<ElevenLabsRealtimeService>(service),
                                          dictation](const QString&) {
             if (!self)
                 return;
-            self->post([self, service, dictation] {
-                if (self)
-                    self->showTranscript(dictation, TextHelpers::trimmed(service->accumulatedTranscript()));
+            self->post([self, session, dictation] {
+                if (self && session)
+                    self->showTranscript(dictation, TextHelpers::trimmed(session->accumulatedTranscript()));
             });
         };
         service->connect(*sampleRate);
